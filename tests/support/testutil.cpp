@@ -1,0 +1,46 @@
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace qvtest {
+
+ScratchDir::ScratchDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scratch";
+    for (char& c : name)
+        if (c == '/') c = '_';
+    fs::path base = fs::path(QV_BINARY_DIR) / "testtmp" / "scratch";
+    fs::create_directories(base);
+    m_path = (base / name).string();
+    fs::remove_all(m_path);
+    fs::create_directories(m_path);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path) { return fs::exists(path); }
+
+std::string dataPath(const std::string& name) { return std::string(QV_TEST_DATA_DIR) + "/" + name; }
+
+}  // namespace qvtest
