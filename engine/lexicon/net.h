@@ -1,0 +1,65 @@
+// The search network of a run: syllable nodes that point into the
+// pronunciation dictionary and null nodes ("!NULL", "!Null", "!null") that
+// consume no speech.
+//
+// Text format ("net", also the lines of a generated network):
+//   line 0      version line, not interpreted
+//   line 1      "N=%d\tL=%d"
+//   N lines     "I=%d\tW=label"   label = unit name, "!NULL", or "word@index"
+//                                  (index into the dictionary, no lookup)
+//   L lines     "J=%d\tS=%d\tE=%d" link from node S to node E
+// Binary format ("netb"), little-endian int32, no magic:
+//   N, L, sylIndex of nodes 2..N-1, then L pairs (S, E). Nodes 0 and 1 are
+//   the null start and end nodes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+class dictClass;
+
+struct netNode {
+    // Slot table of the search's candidate merge (phone x 3 + state).
+    static constexpr int32_t MAX_STATE_NUM_IN_SYL = 150;
+
+    int32_t sylIndex = -1;           // m_pronDict index, -1 for a null node
+    int32_t pathFlag = 1;            // 1: counts in the recognised syllable path
+    std::string word;                // label; empty for syllable nodes of a netb file
+    std::vector<int32_t> next;       // direct successors, in link order
+    std::vector<int32_t> nextEmitting;  // syllable nodes reached through null nodes, depth first
+    int32_t slot[MAX_STATE_NUM_IN_SYL] = {};  // owned by the search
+    float penalty = 0.0f;            // added when a candidate enters the node
+};
+
+class netClass {
+public:
+    int32_t nodeNum = 0;  // N of the header
+    int32_t linkNum = 0;  // L of the header
+    std::vector<netNode> node;
+
+    // Dispatches on the extension: "net"/"NET" text, "netb"/"NETB" binary.
+    void readNetFile(const std::string& path, dictClass& dict);
+    // Reads a binary network. Negative model indices of the entries used are
+    // set to 0 in `dict` without report.
+    void readNetbFile(const std::string& path, dictClass& dict);
+    // Builds the network from text-format lines. Missing models of the
+    // entries used are listed in <temp>/missingModelUsed.txt and set to 0 in
+    // `dict`.
+    void buildFromTxt(const std::vector<std::string>& lines, dictClass& dict);
+    // Text format with "word@sylIndex" labels, so it reads back without lookups.
+    void writeTxtFile(const std::string& path) const;
+    // Binary format; needs null nodes 0 and 1 and syllable nodes from 2 on.
+    void writeNetbFile(const std::string& path) const;
+    // penalty 0 and pathFlag 1 everywhere, then `p` on filler nodes.
+    void setNodePenalty(float p);
+    // Largest nextEmitting size; 0 without nodes.
+    int32_t maxFanOut() const;
+    // Appends the syllable nodes reachable from node i through null nodes,
+    // depth first, once per path. A cycle of null nodes is a fatal error.
+    void collectNextEmitting(int32_t i, std::vector<int32_t>& out) const;
+};
+
+}  // namespace qv
