@@ -1,0 +1,74 @@
+// Audio input and preparation: reads a WAV, FLV or headerless 16-bit file and
+// turns it into the signal the rest of the engine works on — one channel of
+// 32-bit samples at 16000 Hz in the 16-bit range, level-checked, optionally
+// cleaned by spectral subtraction, free of DC.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/recogTask.h"
+
+namespace qv {
+
+// A recording in memory: one value per sample, mono. sampleNum always equals
+// signal.size().
+struct waveSignal {
+    std::vector<int32_t> signal;
+    int32_t sampleNum = 0;
+    int32_t fs = 0;     // sample rate in Hz
+    int32_t nbits = 0;  // bits per sample of the value range
+};
+
+// Verdicts of waveVolumeCheck.
+enum waveVolumeCode {
+    VOLUME_NORMAL = 0,
+    VOLUME_MAX_TOO_SMALL = 1,
+    VOLUME_MIN_TOO_BIG = 2,
+    VOLUME_SATURATED = 3,
+};
+
+// Chooses the reader by the last three characters of the path ("wav"/"WAV",
+// "flv"/"FLV", "raw"/"RAW"; anything else is a fatal error) and returns the
+// signal with the file's own rate and width. A file without samples is fatal.
+waveSignal readAudioFile(const std::string& path);
+
+// RIFF WAVE reader (8-bit data as unsigned 0..255, 16-bit as signed; mu-law is
+// decoded to 16 bits by the wave object). Other widths are a fatal error.
+waveSignal readWaveFile(const std::string& path);
+
+// Headerless signed 16-bit little-endian samples; fs 16000, nbits 16.
+waveSignal readRawFile(const std::string& path);
+
+// Width to 16 bits, rate to 16000 Hz, level check (verdict written to
+// "<outputDir>/waveVolumeCheck.txt" unless outputDir is empty; a bad verdict
+// with useWaveReject is fatal), spectral subtraction when asked and the
+// recording's dynamic range is low (then useDescCandidateNum becomes 0), DC
+// removal. sampleNum, fs and nbits are updated. Signals shorter than one
+// 320-sample analysis frame are a fatal error.
+void prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, int32_t& nbits, recogParam& prm);
+void prepareWave(waveSignal& wave, recogParam& prm);
+
+// Level verdict of a 16 kHz signal (a waveVolumeCode). At least one 320-sample
+// frame is required (fatal otherwise).
+int waveVolumeCheck(const int32_t* signal, int sampleNum);
+
+// The verdict text of a code, as written to the verdict file and raised on
+// rejection.
+std::string waveVolumeText(int code);
+
+// Output length of resampling n samples from inFs to outFs:
+// floor((n - 1) * outFs / inFs) + 1, or 0 for no input.
+int resampleLength(int inNum, int inFs, int outFs);
+
+// Linear interpolation; the first and last samples are kept exactly. out must
+// hold outNum values.
+void resampleLinear(const int32_t* in, int inNum, int inFs, int outFs, int32_t* out, int outNum);
+
+// Power spectral subtraction with the noise spectrum estimated from the first
+// quarter second (512-point Hamming frames, hop 205 at 16 kHz, overlap-add).
+// Returns the new samples; a signal without one whole frame is returned as is.
+std::vector<int32_t> specSubtraction(const int32_t* signal, int sampleNum, int fs);
+
+}  // namespace qv
