@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace qv {
@@ -24,12 +25,21 @@ public:
     static constexpr int BLOCK_SAMPLES = 256;
 
     nellymoserDecoder();
-    // Decodes one 64-byte block into 256 float samples (16-bit scale).
+    // Decodes the 64 bytes at `block` into 256 float samples (16-bit scale).
     void decodeBlock(const uint8_t* block, float out[BLOCK_SAMPLES]);
+    // Clears the overlap memory (start of a new stream).
     void reset();
 
+    // Bins that receive no detail bits are filled with their band energy and
+    // a sign the bitstream leaves free. By default odd bins are negated, which
+    // keeps decoding deterministic. A function set here is asked once per such
+    // bin, in decoding order, and returns true to negate; it lets a caller
+    // replay the signs another decoder chose (e.g. to compare outputs exactly).
+    void setNoiseSigns(std::function<bool()> negate) { m_noiseSign = std::move(negate); }
+
 private:
-    float m_state[128];  // second half of the previous windowed transform output
+    std::function<bool()> m_noiseSign;
+    float m_state[64];  // transform output of the previous half-block that still overlaps
 };
 
 // Converts a decoded float sample to 16 bits: saturates at the ends of the
@@ -37,8 +47,12 @@ private:
 int16_t nellySampleToInt16(float v);
 
 // Reads the FLV file at `path` and returns its decoded Nellymoser audio.
-// Out-parameters: sample rate in Hz, sample size (16, or 8 when the stream's
-// flag says 8 bits), sample count (== returned size) and channel count.
+// Out-parameters: sample rate in Hz, sample size (always 16: the decoder yields
+// 16-bit values whatever the stream's sample-size flag says), sample count
+// (== returned size) and channel count (stereo flag + 1; a stereo stream is
+// still one sequence of blocks, not separated into channels).
+// Sound formats 4 (16 kHz mono), 5 (8 kHz mono) and 6 (rate from the rate
+// code: 5500, 11025, 22050, 44100 Hz) are Nellymoser.
 //
 // An empty result means the file held no usable audio (null path, unopenable,
 // empty, not an FLV file, or no audio tags); the reason has been printed and
@@ -50,7 +64,10 @@ std::vector<int16_t> readFlvFile(const char* path, int32_t& sampleRate, int32_t&
                                  int32_t& sampleNum, int32_t& channelNum);
 
 // The same walk over an FLV image already in memory (used by readFlvFile).
+// `decoder`, when given, is used instead of a fresh one (its settings and
+// state carry over).
 std::vector<int16_t> decodeFlvBuffer(const uint8_t* data, size_t size, int32_t& sampleRate,
-                                     int32_t& sampleSize, int32_t& sampleNum, int32_t& channelNum);
+                                     int32_t& sampleSize, int32_t& sampleNum, int32_t& channelNum,
+                                     nellymoserDecoder* decoder = nullptr);
 
 }  // namespace qv
