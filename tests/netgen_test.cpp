@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/lexicon/dict.h"
+#include "engine/lexicon/net.h"
 #include "engine/lexicon/text.h"
 #include "engine/recogTask.h"
 #include "engine/utility.h"
@@ -187,4 +188,20 @@ TEST_F(NetGenTest, SausageNeedsOneSentenceWithUnits) {
     t.m_txtVsNormalized = {"z"};
     EXPECT_NE(fatalMessage([&] { t.genSausageNet(sausageWpa(), withLanguage("chinese")); }).find("has no unit"),
               std::string::npos);
+}
+
+// The generated lines are read by the same parser as network files.
+TEST_F(NetGenTest, GeneratedTreeBuildsIntoASearchableNetwork) {
+    dictClass d;
+    for (const char* n : {"a", "b", "c", "sil"}) d.m_pronDict.push_back({n, {0}});
+    textClass t;
+    t.m_sylVs = {"a-b\t0", "a-c\t1"};
+    t.genTreeNet(0, 0, 1);
+    netClass net;
+    net.buildFromTxt(t.netVs, d);
+    ASSERT_EQ(net.nodeNum, 7);
+    EXPECT_EQ(net.node[4].sylIndex, 0);  // a
+    EXPECT_EQ(net.node[4].nextEmitting, (std::vector<int32_t>{5, 6}));
+    EXPECT_EQ(net.node[0].nextEmitting, (std::vector<int32_t>{2}));
+    EXPECT_TRUE(net.node[1].next.empty());
 }
