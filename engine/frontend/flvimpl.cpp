@@ -124,7 +124,9 @@ private:
 int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
 
 int32_t shiftSigned(int32_t v, int shift) {
-    if (shift > 0) return wrap32(static_cast<int64_t>(static_cast<uint32_t>(v) << (shift & 31)));
+    if (shift >= 32) return 0;
+    if (shift > 0) return wrap32(static_cast<int64_t>(static_cast<uint32_t>(v) << shift));
+    if (shift <= -31) return v < 0 ? -1 : 0;
     return v >> (-shift);
 }
 
@@ -402,6 +404,9 @@ void nellymoserDecoder::decodeBlock(const uint8_t* block, float out[BLOCK_SAMPLE
 }
 
 int16_t nellySampleToInt16(float v) {
+    // Extreme band values overflow the float scale; the transform then yields
+    // NaN, which must not reach the integer conversion.
+    if (std::isnan(v)) return 0;
     if (v >= 32767.0f) return 32767;
     if (v <= -32768.0f) return -32768;
     return static_cast<int16_t>(v);
