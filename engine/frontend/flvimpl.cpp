@@ -16,7 +16,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "engine/utility.h"
@@ -501,6 +503,9 @@ std::vector<int16_t> decodeFlvBuffer(const uint8_t* data, size_t size, int32_t& 
                 size_t n = std::min<size_t>(nellymoserDecoder::BLOCK_BYTES, payloadLen - off);
                 std::memset(block, 0, sizeof(block));
                 std::memcpy(block, payload + off, n);
+                if (samples.size() > size_t(INT32_MAX) - nellymoserDecoder::BLOCK_SAMPLES) {
+                    fatalErrorF("Too many samples in FLV audio (line %d of %s)", __LINE__, kUnit);
+                }
                 decoder.decodeBlock(block, pcm);
                 for (float s : pcm) samples.push_back(nellySampleToInt16(s));
             }
@@ -542,7 +547,13 @@ std::vector<int16_t> readFlvFile(const char* path, int32_t& sampleRate, int32_t&
         consolePrintf("Warning: flvFileSize=0! (line %d of %s)\n", __LINE__, kUnit);
         return {};
     }
-    bytes.resize(static_cast<size_t>(fileBytes));
+    try {
+        bytes.resize(static_cast<size_t>(fileBytes));
+    } catch (const std::bad_alloc&) {
+        std::fclose(fp);
+        consolePrintf("flv_malloc: out of memory\n");
+        return {};
+    }
     size_t got = std::fread(bytes.data(), 1, bytes.size(), fp);
     std::fclose(fp);
     bytes.resize(got);  // a file that shrank meanwhile is judged on what was read
