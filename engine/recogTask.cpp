@@ -125,3 +125,537 @@ void recogParamRead(const std::string& path, recogParam& prm) {
 }
 
 }  // namespace qv
+
+// ===========================================================================
+// The pipeline: audio file -> prepared signal -> lexicon, text and network ->
+// end points and features -> search, scoring and result files.
+// ===========================================================================
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "engine/frontend/audioFile.h"
+#include "engine/frontend/feature.h"
+#include "engine/frontend/lib/audio.h"
+#include "engine/frontend/lib/pitch.h"
+#include "engine/lexicon/dict.h"
+#include "engine/lexicon/net.h"
+#include "engine/lexicon/text.h"
+#include "engine/models/macro.h"
+#include "engine/models/viterbi.h"
+#include "engine/scoring/mlf.h"
+
+namespace qv {
+
+namespace {
+
+double secondsSince(long t0) { return (clockMs() - t0) / 1000.0; }
+
+std::string outPath(const recogParam& prm, const char* name) { return std::string(prm.outputDir) + "/" + name; }
+
+bool hasOutput(const recogParam& prm) { return prm.outputDir[0] != '\0'; }
+
+bool isFillerName(const std::string& n) {
+    return n == "sp" || n == "sil" || n == "filler" || n == "fillerC" || n == "fillerV";
+}
+
+// Big5 console texts of the pipeline.
+const char* const kConfusingNote =
+    "\xc0\xcb\xac\x64\xac\x4f\xa7\x5f\xa8\xab\xa8\xec\xb2\x56\xb2\x5c\xb8\xf4\xae\x7c"
+    " (Check if a confusing path is taken instead of the correct one)\n";
+const char* const kPitchNote =
+    "\xad\xb5\xb0\xaa\xbb\x50\xad\xb5\xb6\x71\xa1\x5d\xbe\xe3\xac\x71\xad\x70\xba\xe2\xa1\x5e";
+
+struct keywordRecord {
+    std::string name;
+    float score = 0;
+    std::vector<std::string> syllables;
+    int32_t firstNode = 0;
+    int32_t lastNode = -1;
+};
+
+}  // namespace
+
+int32_t recogViaTreeLexicon(recogParam& prm, recogResult& result, macroNameList* modelNames) {
+    waveSignal wave = readAudioFile(prm.wavFile);
+    long t0 = clockMs();
+    prepareWave(wave, prm);
+    consolePrintf("%4.3f sec: Read wave file \"%s\"\n", secondsSince(t0), prm.wavFile);
+    return recogSignal(prm, wave.signal.data(), wave.sampleNum, wave.fs, wave.nbits, result, modelNames);
+}
+
+int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs, int32_t nbits,
+                    recogResult& result, macroNameList* modelNames) {
+    macroClass macro;
+    dictClass dict;
+    textClass text;
+    netClass net;
+
+    long t0 = clockMs();
+    macro.readMacro(prm.macFile, true);
+    consolePrintf("%4.3f sec: Read macro \"%s\" (modelNum=%d)\n", secondsSince(t0), prm.macFile, macro.modelNum);
+
+    loadLexicon(prm, dict, macro, text);
+    int32_t candidateNum = 0, arenaLen = 0;
+    prepareTextAndNet(prm, dict, net, text, candidateNum, arenaLen);
+    pipeFeatures fea = epdAndFeatures(prm, samples, sampleNum, fs, PIPE_FRAME_SIZE, PIPE_OVERLAP);
+    std::vector<int32_t> textIdx = recogCore(macro, dict, text, net, prm, samples, sampleNum, fs, nbits,
+                                             PIPE_FRAME_SIZE, PIPE_OVERLAP, fea, candidateNum, arenaLen, result);
+    if (modelNames) macro.getModelNames(*modelNames);
+    return textIdx.empty() ? -1 : textIdx.front();
+}
+
+void loadLexicon(const recogParam& prm, dictClass& dict, const macroClass& macro, textClass& text) {
+    const std::string language = prm.language;
+    long t0;
+    if (language == "chinese" || language == "japanese") {
+        t0 = clockMs();
+        dict.pronDictRead(prm.dicFile, macro);
+        consolePrintf("%4.3f sec: Read pam \"%s\" (m_pronDict.size()=%d)\n", secondsSince(t0), prm.dicFile,
+                      static_cast<int>(dict.m_pronDict.size()));
+    }
+    if (language == "chinese") {
+        t0 = clockMs();
+        dict.pinyinTableRead(prm.pyTableFile);
+        consolePrintf("%4.3f sec: Read pinyinTable \"%s\" (myDict.m_pinyinTable.size()=%d)\n", secondsSince(t0),
+                      prm.pyTableFile, static_cast<int>(dict.m_pinyinTable.size()));
+        t0 = clockMs();
+        dict.wpaRead(prm.wpaFile, "chinese", dict.m_wpa);
+        consolePrintf("%4.3f sec: Read wpa \"%s\" (myDict.m_wpa.size()=%d)\n", secondsSince(t0), prm.wpaFile,
+                      static_cast<int>(dict.m_wpa.size()));
+    }
+    if (language == "english") {
+        t0 = clockMs();
+        dict.wpaRead(prm.wpaFile, "english", dict.m_wpa);
+        consolePrintf("%4.3f sec: Read wpa \"%s\" (myDict.m_wpa.size()=%d)\n", secondsSince(t0), prm.wpaFile,
+                      static_cast<int>(dict.m_wpa.size()));
+        t0 = clockMs();
+        dict.wpaRead(prm.wpaAddendaFile, "english", dict.m_wpaAddenda);
+        consolePrintf("%4.3f sec: Read wpaAddenda \"%s\" (myDict.m_wpaAddenda.size()=%d)\n", secondsSince(t0),
+                      prm.wpaAddendaFile, static_cast<int>(dict.m_wpaAddenda.size()));
+        t0 = clockMs();
+        dict.wpaMerge();
+        consolePrintf("%4.3f sec: wpaMerge (myDict.m_wpa.size()=%d)\n", secondsSince(t0),
+                      static_cast<int>(dict.m_wpa.size()));
+        t0 = clockMs();
+        dict.wpaSort();
+        consolePrintf("%4.3f sec: Sort myDict.m_wpa\n", secondsSince(t0));
+    }
+    if (prm.tnmFile[0] == '\0')
+        fatalErrorF("Error: recogParam.tnmFile is not specified! (line %d in %s)", __LINE__, kUnit);
+    t0 = clockMs();
+    text.tnmRead(prm.tnmFile);
+    consolePrintf("%4.3f sec: Read text normalization mapping file \"%s\" (myText.m_spVs.size()=%d)\n",
+                  secondsSince(t0), prm.tnmFile, static_cast<int>(text.m_spVs.size()));
+}
+
+void prepareTextAndNet(const recogParam& prm, dictClass& dict, netClass& net, textClass& text,
+                       int32_t& candidateNum, int32_t& arenaLen) {
+    const std::string language = prm.language;
+    const std::string function = prm.function;
+    long t0 = clockMs();
+    text.txtRead(prm.txtFile);
+    consolePrintf("%4.3f sec: Read text \"%s\" (m_txtVs.size()=%d)\n", secondsSince(t0), prm.txtFile,
+                  static_cast<int>(text.m_txtVs.size()));
+    t0 = clockMs();
+    text.textNormalize(language);
+    consolePrintf("%4.3f sec: text normalization (m_txtVsNormalized.size()=%d)\n", secondsSince(t0),
+                  static_cast<int>(text.m_txtVsNormalized.size()));
+    if (hasOutput(prm)) {
+        std::string p = outPath(prm, "output.nt");
+        writeLines(p, text.m_txtVsNormalized);
+        consolePrintf("\t===> Saved %s\n", p.c_str());
+    }
+
+    if (prm.sylFile[0] == '\0') {
+        t0 = clockMs();
+        if (prm.netType == 0) {
+            if (language == "chinese")
+                text.text2sylChinese(dict.m_wpa);
+            else if (language == "english")
+                text.text2sylEnglish(dict.m_wpa);
+            else if (language == "japanese")
+                consolePrintf("Do nothing for text to syl conversion for Japanese!\n");
+        }
+        consolePrintf("%4.3f sec: Texts to phonetic alphabets by exhaustive listing\n", secondsSince(t0));
+        consolePrintf("\tNo. of text entries = %d, no. of PA entries = %d\n", static_cast<int>(text.m_txtVs.size()),
+                      static_cast<int>(text.m_sylVs.size()));
+        if (hasOutput(prm)) {
+            std::string p = outPath(prm, "output.syl");
+            writeLines(p, text.m_sylVs);
+            consolePrintf("\t===> Saved %s\n", p.c_str());
+        }
+    } else {
+        t0 = clockMs();
+        text.sylRead(prm.sylFile);
+        consolePrintf("%4.3f sec: Read syl \"%s\" (Size=%d)\n", secondsSince(t0), prm.sylFile,
+                      static_cast<int>(text.m_sylVs.size()));
+    }
+
+    if (function == "assess" && prm.usePaddedHardSp == 1) text.addBetweenSyllables("sp");
+
+    if (language == "english") {
+        t0 = clockMs();
+        // The English dictionary is built from the sentences, over the same model set.
+        consolePrintf("%4.3f sec: Create m_pronDict from m_txtVs. (m_pronDict.size() = %d)\n", secondsSince(t0),
+                      static_cast<int>(dict.m_pronDict.size()));
+    }
+
+    if (prm.netFile[0] != '\0') {
+        t0 = clockMs();
+        net.readNetFile(prm.netFile, dict);
+        consolePrintf("%4.3f sec: Read net \"%s\" (nodeNum=%d)\n", secondsSince(t0), prm.netFile, net.nodeNum);
+    } else {
+        t0 = clockMs();
+        if (prm.netType == 1 && prm.sylFile[0] == '\0') {
+            text.genSausageNet(dict.m_wpa, prm);
+            if (hasOutput(prm)) {
+                std::string p = outPath(prm, "output.nt");
+                writeLines(p, text.m_txtVsNormalized);
+                consolePrintf("\t===> Saved %s\n", p.c_str());
+            }
+            net.buildFromTxt(text.netVs, dict);
+            consolePrintf("%4.3f sec: Generated sausage net (nodeNum=%d)\n", secondsSince(t0), net.nodeNum);
+        } else {
+            int fillerLoop, softSil;
+            if (function == "recog") {
+                fillerLoop = prm.comparisonMode == 3 ? 1 : 0;
+                softSil = 0;
+            } else if (function == "assess") {
+                fillerLoop = 0;
+                softSil = prm.usePaddedSoftSil;
+            } else {
+                fatalErrorF("Unknown recogParam.function = %s! (line %d in %s)", prm.function, __LINE__, kUnit);
+            }
+            text.genTreeNet(fillerLoop, softSil, prm.useEpd == 0 ? 1 : 0);
+            net.buildFromTxt(text.netVs, dict);
+            consolePrintf("%4.3f sec: Generated tree net (nodeNum=%d)\n", secondsSince(t0), net.nodeNum);
+        }
+        if (hasOutput(prm)) {
+            std::string p = outPath(prm, "output.net");
+            net.writeTxtFile(p);
+            consolePrintf("\t===> Saved net file: %s\n", p.c_str());
+        }
+    }
+
+    if (language != "japanese" && hasOutput(prm)) {
+        std::string p = outPath(prm, "output.wpa");
+        dict.writeWpa(p, text, language);
+        consolePrintf("\t===> Saved wap file %s\n", p.c_str());
+    }
+
+    net.setNodePenalty(static_cast<float>(prm.nodePenalty));
+
+    const int32_t fanOut = net.maxFanOut();
+    if (prm.comparisonMode == 3) {
+        candidateNum = 20 * fanOut;
+        if (candidateNum < 20) candidateNum = 100;
+        if (candidateNum > prm.maxCandidateNum) candidateNum = prm.maxCandidateNum;
+        arenaLen = 100 * candidateNum;
+    } else {
+        candidateNum = 4 * fanOut;
+        if (candidateNum < 20) candidateNum = 100;
+        if (candidateNum > prm.maxCandidateNum) candidateNum = prm.maxCandidateNum;
+        arenaLen = 5 * candidateNum;
+    }
+}
+
+pipeFeatures epdAndFeatures(const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
+                            int32_t frameSize, int32_t overlap) {
+    long t0 = clockMs();
+    epdRange range;
+    epdFeatureRange(samples, sampleNum, fs, prm.useEpd != 0, range);
+    consolePrintf("%4.3f sec: EPD\n", secondsSince(t0));
+    consolePrintf("\twaveBeginIndex=%d, waveEndIndex=%d\n", range.waveBeginIndex, range.waveEndIndex);
+    consolePrintf("\twaveBeginFrameId=%d, waveEndFrameId=%d\n", range.waveBeginFrameId, range.waveEndFrameId);
+
+    t0 = clockMs();
+    const int32_t n = range.waveEndIndex - range.waveBeginIndex + 1;
+    if (n < frameSize)
+        fatalErrorF("Error: the speech segment holds %d samples, fewer than one frame of %d (line %d in %s)",
+                    std::max(n, 0), frameSize, __LINE__, kUnit);
+    (void)overlap;
+    CFeaBuf buf;
+    int frameNum = 0, dim = 0;
+    buf.compute(samples + range.waveBeginIndex, fs, 16, n, prm.featureConfigFile, frameNum, dim);
+    if (frameNum < 1)
+        fatalErrorF("Error: no feature frame from %d samples (line %d in %s)", n, __LINE__, kUnit);
+    if (frameNum > MAX_PIPE_FRAME_NUM)
+        fatalErrorF("frameNum = %d > %d, frameNum too big! (line %d in %s)", frameNum, MAX_PIPE_FRAME_NUM, __LINE__,
+                    kUnit);
+    pipeFeatures fea;
+    fea.data.assign(buf.data().begin(), buf.data().begin() + static_cast<size_t>(frameNum) * dim);
+    fea.frameNum = frameNum;
+    fea.dim = dim;
+    fea.waveBeginFrameId = range.waveBeginFrameId;
+    consolePrintf("%4.3f sec: Compute MFCC (cfgFile=%s)\n", secondsSince(t0), prm.featureConfigFile);
+    if (hasOutput(prm)) {
+        std::string p = outPath(prm, "output.fea");
+        consolePrintf("\t===> Saved %s\n", p.c_str());
+        buf.write2bin(p);
+    }
+    return fea;
+}
+
+namespace {
+
+// Re-aligns one syllable over the frames of a node whose recognised name
+// differs from the designated one; returns the replacement node.
+mlfNode realignSyllable(const std::string& syllable, const mlfNode& node, const macroClass& macro,
+                        dictClass& dict, const recogParam& prm, const pipeFeatures& fea, int32_t candidateNum,
+                        int32_t arenaLen) {
+    netClass net;
+    net.buildFromTxt({"VERSION=1.0 (by recogCore())", "N=3\tL=2", "I=0\tW=!NULL", "I=1\tW=!NULL",
+                      "I=2\tW=" + syllable, "J=0\tS=0\tE=2", "J=1\tS=2\tE=1"},
+                     dict);
+    const int32_t first = std::max(node.startFrame, 0);
+    const int32_t last = std::min(node.endFrame, fea.frameNum - 1);
+    const int32_t frames = last - first + 1;
+    if (frames < 1) return node;
+    viterbiClass vit(arenaLen, macro.modelNum);
+    const int32_t candNum = vit.viterbiSearch(net.node, dict.m_pronDict, fea.data.data() + static_cast<size_t>(first) * fea.dim,
+                                              fea.dim, frames, candidateNum, macro, static_cast<float>(prm.probTh),
+                                              prm.useDescCandidateNum);
+    int32_t best = viterbiClass::findBestPath(vit.candidate.data(), candNum, net.node, dict.m_pronDict);
+    if (best < 0) best = 0;
+    if (candNum < 1) return node;
+    mlfClass part;
+    part.fromSearchPath(*vit.candidate[static_cast<size_t>(best)], dict.m_pronDict, macro);
+    for (const auto& n : part.nodeList) {
+        if (isFillerName(n.name)) continue;
+        mlfNode out = n;
+        out.startFrame += node.startFrame;
+        out.endFrame += node.startFrame;
+        for (auto& ph : out.phoneList) {
+            ph.startFrame += node.startFrame;
+            ph.endFrame += node.startFrame;
+        }
+        return out;
+    }
+    return node;
+}
+
+}  // namespace
+
+std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textClass& text, netClass& net,
+                               const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
+                               int32_t nbits, int32_t frameSize, int32_t overlap, const pipeFeatures& fea,
+                               int32_t candidateNum, int32_t arenaLen, recogResult& result) {
+    const std::string language = prm.language;
+    const std::string function = prm.function;
+
+    // 1. Search.
+    auto vit = std::make_unique<viterbiClass>(arenaLen, macro.modelNum);
+    long t0 = clockMs();
+    const int32_t candNum = vit->viterbiSearch(net.node, dict.m_pronDict, fea.data.data(), fea.dim, fea.frameNum,
+                                               candidateNum, macro, static_cast<float>(prm.probTh),
+                                               prm.useDescCandidateNum);
+    consolePrintf("%4.3f sec: Viterbi search\n", secondsSince(t0));
+    if (hasOutput(prm)) {
+        std::string p = outPath(prm, "arenaSylPath.txt");
+        consolePrintf("\t===> Saved %s\n", p.c_str());
+        viterbiClass::writeArenaSylPath(p, vit->candidate.data(), candNum, dict.m_pronDict);
+    }
+
+    // 2. Best candidate; without a complete path the best-scoring one stands in.
+    int32_t bestIdx = viterbiClass::findBestPath(vit->candidate.data(), candNum, net.node, dict.m_pronDict);
+    const bool pathComplete = bestIdx >= 0;
+    if (bestIdx < 0) bestIdx = 0;
+    if (candNum < 1) fatalErrorF("Error: the search kept no candidate (line %d in %s)", __LINE__, kUnit);
+    const candidateRecord& best = *vit->candidate[static_cast<size_t>(bestIdx)];
+
+    // 3. Match the path back to the sentences.
+    std::vector<int32_t> textIdx, sylIdx;
+    const std::string recogSyl = text.pinyin2text(best, prm.comparisonMode, dict, prm, textIdx, sylIdx);
+    std::sort(textIdx.begin(), textIdx.end());
+    textIdx.erase(std::unique(textIdx.begin(), textIdx.end()), textIdx.end());
+    for (int32_t ti : textIdx)
+        if (ti >= 0 && static_cast<size_t>(ti) < text.m_txtVs.size())
+            consolePrintf("\ttextIndex=%d ===> %s\n", ti, text.m_txtVs[static_cast<size_t>(ti)].c_str());
+    for (size_t k = 0; k < sylIdx.size(); ++k)
+        if (sylIdx[k] >= 0 && static_cast<size_t>(sylIdx[k]) < text.m_sylVs.size())
+            consolePrintf("\tsylIndex[%d]=%d ===> %s\n", static_cast<int>(k), sylIdx[k],
+                          text.m_sylVs[static_cast<size_t>(sylIdx[k])].c_str());
+    const int32_t firstText = textIdx.empty() ? 0 : textIdx.front();
+    const std::string firstSentence = static_cast<size_t>(firstText) < text.m_txtVsNormalized.size()
+                                          ? text.m_txtVsNormalized[static_cast<size_t>(firstText)]
+                                          : std::string();
+
+    // 4. Units of the designated sentence.
+    int32_t unitNum;
+    if (language == "english") {
+        std::vector<std::string> words;
+        splitString(firstSentence, ' ', words);
+        unitNum = static_cast<int32_t>(std::count_if(words.begin(), words.end(), [](const std::string& w) { return !w.empty(); }));
+    } else {
+        unitNum = static_cast<int32_t>(firstSentence.size() / 2);
+    }
+
+    // 5. Nodes and phones.
+    if (prm.inputLabFile[0] == '\0')
+        result.fromSearchPath(best, dict.m_pronDict, macro);
+    else
+        result.readPhoneLevel(prm.inputLabFile);
+
+    // 6. Confusing-path report and realignment.
+    if (hasOutput(prm) && function == "assess") {
+        std::string p = outPath(prm, "confusingPath.txt");
+        FILE* fp = openOrDie(p, "w");
+        const std::string syl = prm.sylFile;
+        if (syl.size() >= 4 && syl.compare(syl.size() - 4, 4, "syl2") == 0) {
+            consolePrint(kConfusingNote);
+            if (!sylIdx.empty() && sylIdx.front() != 0 && !text.m_sylVs.empty() &&
+                static_cast<size_t>(sylIdx.front()) < text.m_sylVs.size()) {
+                std::vector<std::string> designated, identified;
+                splitString(text.m_sylVs[0], '\t', designated);
+                splitString(text.m_sylVs[static_cast<size_t>(sylIdx.front())], '\t', identified);
+                const std::string d = designated.empty() ? "" : designated[0];
+                const std::string id = identified.empty() ? "" : identified[0];
+                fprintf(fp, "Designated: %s\n", d.c_str());
+                fprintf(fp, "Identified: %s\n", id.c_str());
+                std::vector<std::string> sylList;
+                splitString(d, '-', sylList);
+                int32_t k = -1;
+                for (auto& node : result.nodeList) {
+                    if (isFillerName(node.name)) continue;
+                    ++k;
+                    if (k >= static_cast<int32_t>(sylList.size())) break;
+                    const std::string& want = sylList[static_cast<size_t>(k)];
+                    if (want == node.name) continue;
+                    fprintf(fp, "%s ===> %s\n", node.name.c_str(), want.c_str());
+                    node = realignSyllable(want, node, macro, dict, prm, fea, candidateNum, arenaLen);
+                }
+            }
+        }
+        fclose(fp);
+        consolePrintf("\t===> Saved %s\n", p.c_str());
+    }
+
+    // 7. Texts and result strings.
+    result.fillNodeText(firstSentence, language);
+    result.recogSyl = recogSyl;
+    result.finalScore = -100000.0f;
+    result.LogProb = best.score;
+    result.textIndex = textIdx;
+    result.texts.clear();
+    for (int32_t ti : textIdx)
+        if (ti >= 0 && static_cast<size_t>(ti) < text.m_txtVs.size()) result.texts.push_back(text.m_txtVs[static_cast<size_t>(ti)]);
+    if (language == "chinese") {
+        const std::string type = prm.pinyinType;
+        // Columns of the pinyin table: 0 CGU, 1 MPA (Zhuyin), 2 HanYu.
+        if (type == "cgu") {
+            result.CGU = recogSyl;
+            result.MPA = textClass::pinyinConvert(recogSyl, 0, 1, dict.m_pinyinTable);
+            result.HanYu = textClass::pinyinConvert(recogSyl, 0, 2, dict.m_pinyinTable);
+        } else if (type == "hanyu") {
+            result.HanYu = recogSyl;
+            result.MPA = textClass::pinyinConvert(recogSyl, 2, 1, dict.m_pinyinTable);
+            result.CGU = textClass::pinyinConvert(recogSyl, 2, 0, dict.m_pinyinTable);
+        }
+        if (!text.m_toneVs.empty() && !sylIdx.empty() && static_cast<size_t>(sylIdx.front()) < text.m_toneVs.size())
+            result.Tone = text.m_toneVs[static_cast<size_t>(sylIdx.front())];
+    }
+
+    // 8. Phone-level data.
+    readLines(prm.qiYinFile, result.qiYinList);
+    long tScore = clockMs();
+    t0 = clockMs();
+    std::vector<int32_t> volume = frameVolume(samples, sampleNum, frameSize, overlap, 1);
+    consolePrintf("%4.3f sec: Compute volume\n", secondsSince(t0));
+    // Node frames count from the first kept frame until shiftTime; the
+    // volumes count from the start of the signal.
+    const int32_t skip = std::min<int32_t>(fea.waveBeginFrameId, static_cast<int32_t>(volume.size()));
+    result.fillNodeVolume(volume.data() + skip, static_cast<int32_t>(volume.size()) - skip);
+
+    consolePrintf("\tFind the phone ranking...\n");
+    result.findPhoneRanking(fea.data.data(), fea.dim, fea.frameNum, macro, *vit, prm);
+    consolePrintf("\tCompute possible score discount factors...\n");
+    int32_t firstNode = 0, lastNode = static_cast<int32_t>(result.nodeList.size()) - 1;
+    if (prm.comparisonMode == 3) {
+        if (text.m_keywordBegin >= 0 && text.m_keywordLen > 0) {
+            firstNode = text.m_keywordBegin;
+            lastNode = std::min(lastNode, text.m_keywordBegin + text.m_keywordLen - 1);
+        }
+        result.computeDiscountFactors(firstNode, lastNode, true, -1);
+    } else {
+        result.computeDiscountFactors(firstNode, lastNode, pathComplete, unitNum);
+    }
+    result.computeScores(firstNode, lastNode, prm);
+    result.shiftTime(fea.waveBeginFrameId);
+
+    if (hasOutput(prm)) result.writeResultFiles(prm.outputDir, macro);
+    consolePrintf("%4.3f sec: Compute the score (Score=%f)\n", secondsSince(tScore), result.finalScore);
+    if (hasOutput(prm)) result.writeScoreFiles(prm.outputDir);
+
+    // 9. Pitch and volume tracks for display. Without an output directory
+    // there is nowhere to put them, so they are skipped.
+    if (prm.getPitch != 0) {
+        t0 = clockMs();
+        if (hasOutput(prm) && sampleNum > 0) {
+            std::vector<int32_t> x(samples, samples + sampleNum);
+            int64_t sum = 0;
+            for (int32_t v : x) sum += v;
+            const int64_t mean = sum / sampleNum;
+            for (int32_t& v : x) v = static_cast<int32_t>(v - mean);
+            const int32_t mx = *std::max_element(x.begin(), x.end());
+            const int32_t mn = *std::min_element(x.begin(), x.end());
+            const int64_t peak = std::llabs(static_cast<int64_t>(mn)) >= std::llabs(static_cast<int64_t>(mx)) ? mn : mx;
+            if (peak != 0) {
+                const float scale = 32768.0f / static_cast<float>(std::llabs(peak));
+                for (int32_t& v : x) v = roundHalfAway(static_cast<float>(v) * scale);
+            }
+            ptParam pp;
+            ptParamSet(pp, fs, nbits, 1);
+            ptParamPrint(pp);
+            pitchAndVolume(x.data(), sampleNum, pp, outPath(prm, "pitch.txt"), outPath(prm, "volume.txt"));
+        }
+        consolePrintf("%4.3f sec: %s\n", secondsSince(t0), kPitchNote);
+    }
+
+    // 10. Keyword report of keyword spotting.
+    if (prm.comparisonMode == 3 && text.m_keywordBegin >= 0 && text.m_keywordLen > 0) {
+        std::vector<keywordRecord> keywords(1);
+        keywordRecord& kw = keywords[0];
+        kw.name = firstSentence;
+        kw.firstNode = firstNode;
+        kw.lastNode = lastNode;
+        float num = 0, den = 0;
+        for (int32_t i = firstNode; i <= lastNode && i < static_cast<int32_t>(result.nodeList.size()); ++i) {
+            const mlfNode& nd = result.nodeList[static_cast<size_t>(i)];
+            const float d = static_cast<float>(nd.endFrame - nd.startFrame);
+            num += d * nd.score;
+            den += d;
+            if (!isFillerName(nd.name)) kw.syllables.push_back(nd.name);
+        }
+        kw.score = den > 0 ? num / den : 0;
+        for (size_t i = 0; i < keywords.size(); ++i) {
+            consolePrintf("keyword[%d]:\n", static_cast<int>(i));
+            consolePrintf("\tname=%s\n", keywords[i].name.c_str());
+            consolePrintf("\tscore=%f\n", keywords[i].score);
+            std::string line = "\t";
+            for (const auto& s : keywords[i].syllables) line += s + " ";
+            consolePrintf("%s\n", line.c_str());
+        }
+    }
+
+    // 11. Summary.
+    if (hasOutput(prm)) {
+        std::string p = outPath(prm, "recogResult.txt");
+        FILE* fp = openOrDie(p, "w");
+        fprintf(fp, "Text index=%s\n", joinInts(result.textIndex, "#").c_str());
+        fprintf(fp, "Text=%s\n", joinStrings(result.texts, "#").c_str());
+        fprintf(fp, "Score=%f\n", result.finalScore);
+        fprintf(fp, "CGU=%s\n", result.CGU.c_str());
+        fprintf(fp, "MPA=%s\n", result.MPA.c_str());
+        fprintf(fp, "HanYu=%s\n", result.HanYu.c_str());
+        fprintf(fp, "Tone=%s\n", result.Tone.c_str());
+        fprintf(fp, "LogProb=%f\n", result.LogProb);
+        fclose(fp);
+        consolePrintf("\t===> Saved %s\n", p.c_str());
+    }
+    return textIdx;
+}
+
+}  // namespace qv

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qv {
 
@@ -67,5 +68,49 @@ void recogParamSet(recogParam& prm, const std::string& key, const std::string& v
 
 // Copies `value` into a text field, failing if it does not fit.
 void setParamText(char (&field)[MAX_PARAM_LEN], const std::string& value, const char* key = "value");
+
+class mlfClass;
+class macroClass;
+class dictClass;
+class textClass;
+class netClass;
+
+// The result record of one run is the scoring record.
+using recogResult = mlfClass;
+using macroNameList = std::vector<std::string>;
+
+// Fixed frame geometry of the pipeline: 20 ms frames every 10 ms at 16 kHz.
+constexpr int PIPE_FRAME_SIZE = 320;
+constexpr int PIPE_OVERLAP = 160;
+constexpr int MAX_PIPE_FRAME_NUM = 24000;  // 240 s of audio
+
+// Runs one recognition or assessment from the audio file `wavFile`; returns
+// the smallest matched sentence index. `prm` may be changed by the wave
+// preparation (useDescCandidateNum). Errors arrive as FatalError.
+// `modelNames`, when given, receives the model names of the run's model set
+// (the phones' competing-model indices refer to them).
+int32_t recogViaTreeLexicon(recogParam& prm, recogResult& result, macroNameList* modelNames = nullptr);
+// The same from prepared samples (16 kHz, 16 bits, no DC).
+int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs, int32_t nbits,
+                    recogResult& result, macroNameList* modelNames = nullptr);
+
+void loadLexicon(const recogParam& prm, dictClass& dict, const macroClass& macro, textClass& text);
+// Returns candidateNum and arenaLen for the search.
+void prepareTextAndNet(const recogParam& prm, dictClass& dict, netClass& net, textClass& text,
+                       int32_t& candidateNum, int32_t& arenaLen);
+
+struct pipeFeatures {
+    std::vector<float> data;  // frameNum x dim, row-major
+    int32_t frameNum = 0;
+    int32_t dim = 0;
+    int32_t waveBeginFrameId = 0;
+};
+pipeFeatures epdAndFeatures(const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
+                            int32_t frameSize, int32_t overlap);
+
+std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textClass& text, netClass& net,
+                               const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
+                               int32_t nbits, int32_t frameSize, int32_t overlap, const pipeFeatures& fea,
+                               int32_t candidateNum, int32_t arenaLen, recogResult& result);
 
 }  // namespace qv

@@ -1,0 +1,86 @@
+// The public entry of the engine: a parameter file plus overrides in, the
+// result record out, engine errors turned into quorvane::Error.
+#include "quorvane.h"
+
+#include "engine/recogTask.h"
+#include "engine/scoring/mlf.h"
+#include "engine/utility.h"
+
+namespace quorvane {
+
+const char* const kDiscountReasons[7] = {
+    "Incomplete Viterbi search path",
+    "No. of over-short syllables",
+    "No. of overlong syllables",
+    "No. of sp longer than 0.25 sec",
+    "Difference between identified and actual no. of syllables",
+    "Ratio between the longest and shortest syllables greater than 4",
+    "Volume of sil too large",
+};
+
+namespace {
+
+Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& names) {
+    Result r;
+    r.textIndex = textIndex;
+    r.textIndices.assign(m.textIndex.begin(), m.textIndex.end());
+    r.texts = m.texts;
+    r.finalScore = m.finalScore;
+    r.origScore = m.origScore;
+    for (int k = 0; k < 3; ++k) {
+        r.finalScores[k] = m.finalScores[k];
+        r.origScores[k] = m.origScores[k];
+    }
+    r.weightedRank = m.weightedRank;
+    r.logProb = m.LogProb;
+    r.discounts.assign(m.m_discountFactor.begin(), m.m_discountFactor.end());
+    r.recognized = m.recogSyl;
+    r.tone = m.Tone;
+    r.mpa = m.MPA;
+    r.hanyu = m.HanYu;
+    r.cgu = m.CGU;
+    for (const auto& n : m.nodeList) {
+        Syllable s;
+        s.name = n.name;
+        s.text = n.text;
+        s.startFrame = n.startFrame;
+        s.endFrame = n.endFrame;
+        s.score = n.score;
+        for (int k = 0; k < 3; ++k) s.scores[k] = n.scores[k];
+        for (const auto& p : n.phoneList) {
+            Phone ph;
+            ph.name = p.name;
+            ph.startFrame = p.startFrame;
+            ph.endFrame = p.endFrame;
+            ph.score = p.score;
+            for (int k = 0; k < 3; ++k) ph.scores[k] = p.scores[k];
+            ph.rankRatio = p.rankRatio;
+            ph.rank = p.rank;
+            for (int32_t c : p.competingModel)
+                if (c >= 0 && static_cast<size_t>(c) < names.size()) ph.competitors.push_back(names[static_cast<size_t>(c)]);
+            s.phones.push_back(std::move(ph));
+        }
+        r.syllables.push_back(std::move(s));
+    }
+    return r;
+}
+
+}  // namespace
+
+Result run(const Request& request) {
+    try {
+        qv::recogParam prm;
+        qv::recogParamRead(request.paramFile, prm);
+        for (const auto& kv : request.overrides) qv::recogParamSet(prm, kv.first, kv.second, "the overrides");
+        qv::mlfClass result;
+        qv::macroNameList names;
+        int idx = qv::recogViaTreeLexicon(prm, result, &names);
+        return toResult(result, idx, names);
+    } catch (const qv::FatalError& e) {
+        throw Error(e.what());
+    }
+}
+
+void setLogSink(std::function<void(const std::string&)> sink) { qv::setConsoleSink(std::move(sink)); }
+
+}  // namespace quorvane
