@@ -318,11 +318,10 @@ void mlfClass::findPhoneRanking(const std::vector<std::string>& modelNames, cons
             ph.competingModel.swap(models);
             ph.competingModelLogProb.swap(probs);
 
-            int32_t lead = 0;
-            while (static_cast<size_t>(lead) < probs.size() && ph.competingModelLogProb[static_cast<size_t>(lead)] >=
-                                                                    ph.ownLogProb)
-                ++lead;
-            ph.rank = lead - 1;
+            // rank = competitors not worse than the own model, itself excluded.
+            size_t lead = 0;
+            while (lead < ph.competingModelLogProb.size() && ph.competingModelLogProb[lead] >= ph.ownLogProb) ++lead;
+            ph.rank = static_cast<int32_t>(lead) - 1;
 
             ph.altModel.clear();
             if (useAlt) {
