@@ -462,10 +462,32 @@ TEST(MacroRoundTrip, PartialStreamsAndHandWrittenFilesRoundTrip) {
     EXPECT_EQ(t2.model[0].state[0].stream[1].mixtureNum, 0);
 }
 
+TEST(MacroRoundTrip, NarrowStreamsDeclareTheirOwnWidth) {
+    ScratchDir dir;
+    macroClass set = builtSet();
+    set.streamWidth[0] = 12;
+    set.streamWidth[2] = 5;
+    for (hmmModel& m : set.model)
+        for (hmmState& st : m.state)
+            for (int s : {0, 2})
+                for (hmmMixture& g : st.stream[s].mixture)
+                    for (int d = set.streamWidth[s]; d < 13; ++d) g.mean[d] = g.var[d] = 0.0f;
+    set.writeMacro(dir.file("n.mac"));
+    EXPECT_NE(readFile(dir.file("n.mac")).find("<MEAN> 12\n"), std::string::npos);
+    macroClass back;
+    back.readMacro(dir.file("n.mac"), false);
+    EXPECT_TRUE(sameNumbers(set, back));
+}
+
 TEST(MacroRoundTrip, WritersRefuseWhatTheReadersCouldNotReadBack) {
     ScratchDir dir;
     ConsoleCapture quiet;
     macroClass set = builtSet();
+    snprintf(set.header, sizeof(set.header), "<VECSIZE>");
+    EXPECT_THROW(set.writeMacro(dir.file("h.mac")), FatalError);
+    snprintf(set.header, sizeof(set.header), "<VECSIZE> 39\n~h");
+    EXPECT_THROW(set.writeMacro(dir.file("h.mac")), FatalError);
+    set.header[0] = '\0';
     set.model[1].state[0].stream[0].mixtureNum = 1;
     set.model[1].state[0].stream[0].mixture[0].weight = 0.5f;
     EXPECT_THROW(set.writeMacro(dir.file("w.mac")), FatalError);
@@ -541,7 +563,10 @@ macroClass namedSet(const std::vector<std::string>& names) {
 TEST(MacroLookup, SortIsByteWiseAndEveryNameIsFound) {
     std::vector<std::string> names = {"b", "a-b+c", "Z", "a", "sil", "\xa7\x41", "a-b", "sp", "filler", "fillerC"};
     macroClass set = namedSet(names);
+    for (size_t i = 0; i < names.size(); ++i) set.model[i].transP[2][2] = static_cast<float>(i);
     set.sortModels();
+    for (int i = 0; i < set.modelNum; ++i)  // whole records move with their names
+        EXPECT_EQ(names[static_cast<size_t>(set.model[i].transP[2][2])], set.model[i].name);
     std::vector<std::string> sorted;
     set.getModelNames(sorted);
     std::vector<std::string> expect = names;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "engine/utility.h"
 
@@ -30,11 +31,11 @@ std::string readWholeFile(const std::string& fileName) {
 // spellings are accepted.
 enum class MacFormat { Text, Binary };
 
-MacFormat formatOf(const std::string& fileName) {
+MacFormat formatOf(const std::string& fileName, const char* verb) {
     std::string ext = fileExtension(fileName);
     if (ext == "macb" || ext == "MACB") return MacFormat::Binary;
     if (ext == "mac" || ext == "MAC") return MacFormat::Text;
-    fatalErrorF("Error in reading \"%s\": The only allowed extension are \"mac\" and \"macb\" (line %d of %s) \n",
+    fatalErrorF("Error in %s \"%s\": The only allowed extension are \"mac\" and \"macb\" (line %d of %s) \n", verb,
                 fileName.c_str(), __LINE__, kUnit);
 }
 
@@ -285,7 +286,7 @@ float macroClass::computeGconst(const float* var, int width) {
 }
 
 void macroClass::readMacro(const std::string& fileName, bool sortAndPrepare) {
-    if (formatOf(fileName) == MacFormat::Binary)
+    if (formatOf(fileName, "reading") == MacFormat::Binary)
         readMacroBin(fileName);
     else
         readMacroText(fileName);
@@ -466,8 +467,18 @@ void macroClass::writeMacroText(const std::string& fileName) const {
         vecSize += streamWidth[s];
     }
     out += "\n";
-    if (header[0] != '\0' && memchr(header, '\0', sizeof(header)) != nullptr) {
-        out += header;
+    if (header[0] != '\0') {
+        // The reader takes a keyword and the rest of its line; anything else
+        // would swallow the first model.
+        const char* nul = static_cast<const char*>(memchr(header, '\0', sizeof(header)));
+        const std::string h(header, nul ? static_cast<size_t>(nul - header) : 0);
+        const size_t blank = h.find_first_of(" \t");
+        if (!nul || h.find_first_of("\r\n") != std::string::npos || isSpace(h[0]) || blank == std::string::npos ||
+            h.find_first_not_of(" \t", blank) == std::string::npos)
+            fatalErrorF("Error in writing \"%s\": header \"%.40s\" is not one line \"<keyword> <value>\" "
+                        "(line %d of %s)",
+                        fileName.c_str(), header, __LINE__, kUnit);
+        out += h;
     } else {
         out += "<VECSIZE> " + std::to_string(vecSize) + "<NULLD><USER><DIAGC>";
     }
@@ -649,7 +660,7 @@ void macroClass::writeMacroBin(const std::string& fileName) const {
 }
 
 void macroClass::writeMacro(const std::string& fileName) const {
-    if (formatOf(fileName) == MacFormat::Binary)
+    if (formatOf(fileName, "writing") == MacFormat::Binary)
         writeMacroBin(fileName);
     else
         writeMacroText(fileName);
@@ -664,14 +675,33 @@ void macroClass::sortModels(int32_t first, int32_t last) {
     // Sort indices and move each record once: records are ~32 KB, and a
     // first-element-pivot quicksort degrades to quadratic time and linear
     // recursion depth on the already sorted sets that the writers produce.
+    auto less = [this](int32_t a, int32_t b) { return strcmp(model[a].name, model[b].name) < 0; };
     std::vector<int32_t> order(static_cast<size_t>(last - first + 1));
     for (size_t k = 0; k < order.size(); ++k) order[k] = first + static_cast<int32_t>(k);
-    std::stable_sort(order.begin(), order.end(),
-                     [this](int32_t a, int32_t b) { return strcmp(model[a].name, model[b].name) < 0; });
-    std::vector<hmmModel> sorted;
-    sorted.reserve(order.size());
-    for (int32_t idx : order) sorted.push_back(model[idx]);
-    std::copy(sorted.begin(), sorted.end(), model.begin() + first);
+    if (std::is_sorted(order.begin(), order.end(), less)) return;
+    std::stable_sort(order.begin(), order.end(), less);
+    // Apply the permutation cycle by cycle: slot k receives record order[k].
+    std::unique_ptr<hmmModel> tmp(new hmmModel);
+    for (size_t k = 0; k < order.size(); ++k) {
+        if (order[k] < 0) continue;  // already placed
+        const int32_t start = first + static_cast<int32_t>(k);
+        if (order[k] == start) {
+            order[k] = -1;
+            continue;
+        }
+        *tmp = model[start];
+        size_t slot = k;
+        while (true) {
+            const int32_t src = order[slot];
+            order[slot] = -1;
+            if (src == start) {
+                model[first + slot] = *tmp;
+                break;
+            }
+            model[first + slot] = model[src];
+            slot = static_cast<size_t>(src - first);
+        }
+    }
 }
 
 void macroClass::prepareModels() {
