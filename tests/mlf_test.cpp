@@ -4,6 +4,8 @@
 
 #include <map>
 
+#include "engine/models/macro.h"
+#include "engine/models/viterbi.h"
 #include "engine/recogTask.h"
 #include "engine/utility.h"
 #include "support/testutil.h"
@@ -152,6 +154,47 @@ TEST(PhoneRanking, FaultsAndModelList) {
     r.nodeList = {node("x", {phone("a+b", 5, 12)})};
     msg = fatalMessage([&] { r.findPhoneRanking(names, tableScorer(names, {}), 10, prm); });
     EXPECT_NE(msg.find("outside the 10 feature frames"), std::string::npos) << msg;
+}
+
+// Through a real model set and the search's modelProb: one-dimensional
+// single-Gaussian models; the features sit on the mean of "c+b".
+TEST(PhoneRanking, WithModelSetAndSearch) {
+    macroClass set;
+    set.streamNum = 1;
+    set.streamWidth[0] = 1;
+    const char* names[] = {"sil", "c+b", "a+b"};
+    set.allocModels(3);
+    for (int32_t m = 0; m < 3; ++m) {
+        hmmModel& h = set.model[static_cast<size_t>(m)];
+        macroClass::setModelName(h, names[m]);
+        h.stateNum = 5;
+        for (int32_t s = 0; s < 3; ++s) {
+            h.state[s].streamWeight[0] = 1.0f;
+            hmmStream& st = h.state[s].stream[0];
+            st.mixtureNum = 1;
+            st.mixture[0].weight = 1.0f;
+            st.mixture[0].mean[0] = static_cast<float>(m);
+            st.mixture[0].var[0] = 1.0f;
+            st.mixture[0].gconst = macroClass::computeGconst(st.mixture[0].var, 1);
+        }
+        for (int32_t i = 1; i < 4; ++i) h.transP[i][i] = h.transP[i][i + 1] = 0.5f;
+    }
+    set.sortModels();
+    set.prepareModels();
+    const std::vector<float> fea(12, 1.0f);
+    viterbiClass vit(10, set.modelNum);
+    mlfClass r;
+    r.nodeList = {node("ca", {phone("a+b", 0, 5), phone("c+b", 6, 7)})};
+    recogParam prm;
+    ConsoleCapture cap;  // the 2-frame phone draws a warning
+    r.findPhoneRanking(fea.data(), 1, 12, set, vit, prm);
+    const mlfPhone& a = r.nodeList[0].phoneList[0];
+    EXPECT_EQ(a.modelIndex, 0);  // sorted: a+b, c+b, sil
+    EXPECT_EQ(a.competingModel, (std::vector<int32_t>{1, 0}));
+    EXPECT_EQ(a.rank, 1);
+    EXPECT_FLOAT_EQ(a.ownLogProb, vit.modelProb(fea.data(), 1, 0, 5, set, 0));
+    EXPECT_FLOAT_EQ(r.nodeList[0].phoneList[1].ownLogProb, -1e10f);
+    EXPECT_EQ(r.nodeList[0].phoneList[1].rank, 1);  // all equal: last place
 }
 
 // ---- scores ------------------------------------------------------------------
