@@ -14,10 +14,10 @@ namespace {
 constexpr int kModels = 400;
 constexpr int kMixtures = 8;
 
+std::string base;  // set once the files exist
+
 std::string modelFile(const char* ext) {
-    static std::string base;
     if (base.empty()) {
-        base = qv::tempDir() + "/macro_bench_models";
         qv::macroClass set;
         set.streamNum = 3;
         for (int s = 0; s < 3; ++s) set.streamWidth[s] = 13;
@@ -49,8 +49,10 @@ std::string modelFile(const char* ext) {
                 m.transP[r][r + 1] = 0.4f;
             }
         }
-        set.writeMacro(base + ".mac");
-        set.writeMacro(base + ".macb");
+        const std::string path = qv::tempDir() + "/macro_bench_models";
+        set.writeMacro(path + ".mac");
+        set.writeMacro(path + ".macb");
+        base = path;
     }
     return base + ext;
 }
@@ -77,4 +79,12 @@ BENCHMARK(BM_LoadText)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadBinaryRaw)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadTextRaw)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (!base.empty())
+        for (const char* ext : {".mac", ".macb"}) std::remove((base + ext).c_str());
+    return 0;
+}
