@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 
 #include "engine/models/macro.h"
 #include "engine/models/viterbi.h"
@@ -183,8 +184,20 @@ TEST(PhoneRanking, WithModelSetAndSearch) {
     set.prepareModels();
     const std::vector<float> fea(12, 1.0f);
     viterbiClass vit(10, set.modelNum);
+    // The alignment comes from a search candidate record as in a run.
+    auto best = std::make_unique<candidateRecord>();
+    best->sylNum = 1;
+    best->sylDictIdx[0] = 0;
+    best->sylEndFrame[0] = 7;
+    best->phoneNum = 2;
+    best->phonePos[0] = 0;
+    best->phonePos[1] = 1;
+    best->phoneEndFrame[0] = 5;
+    best->phoneEndFrame[1] = 7;
     mlfClass r;
-    r.nodeList = {node("ca", {phone("a+b", 0, 5), phone("c+b", 6, 7)})};
+    r.fromSearchPath(*best, std::vector<pronEntry>{{"ca", {0, 1}}}, set);
+    ASSERT_EQ(r.nodeList.size(), 1u);
+    EXPECT_EQ(r.nodeList[0].phoneList[1].name, "c+b");
     recogParam prm;
     ConsoleCapture cap;  // the 2-frame phone draws a warning
     r.findPhoneRanking(fea.data(), 1, 12, set, vit, prm);
@@ -480,6 +493,10 @@ TEST(NodeFill, TextVolumeAndShift) {
     r.fillNodeVolume(vol, 9);
     EXPECT_EQ(r.nodeList[3].volume, (std::vector<int32_t>{6, 7, 8}));
     EXPECT_EQ(r.nodeList[4].volume, (std::vector<int32_t>{9}));  // frame 9 is beyond the array
+    r.fillNodeVolume(vol, 9, 3);  // node frames counted from frame 3 of the array
+    EXPECT_EQ(r.nodeList[0].volume, (std::vector<int32_t>{4, 5}));
+    EXPECT_EQ(r.nodeList[3].volume, (std::vector<int32_t>{9}));
+    EXPECT_TRUE(r.nodeList[4].volume.empty());
     r.shiftTime(100);
     EXPECT_EQ(r.nodeList[3].startFrame, 105);
     EXPECT_EQ(r.nodeList[3].phoneList[0].endFrame, 107);

@@ -559,11 +559,13 @@ void mlfClass::fillNodeText(const std::string& text, const std::string& language
     }
 }
 
-void mlfClass::fillNodeVolume(const int32_t* volume, int32_t len) {
+void mlfClass::fillNodeVolume(const int32_t* volume, int32_t len, int32_t frameOffset) {
     if (!volume) len = 0;
     for (mlfNode& node : nodeList) {
         node.volume.clear();
-        for (int32_t f = std::max(node.startFrame, 0); f <= node.endFrame && f < len; ++f) node.volume.push_back(volume[f]);
+        for (int64_t f = static_cast<int64_t>(node.startFrame) + frameOffset;
+             f <= static_cast<int64_t>(node.endFrame) + frameOffset && f < len; ++f)
+            if (f >= 0) node.volume.push_back(volume[f]);
     }
 }
 

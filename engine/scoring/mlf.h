@@ -172,8 +172,11 @@ public:
     // The k-th scored node gets the k-th unit of `text` (two-byte characters
     // for Chinese, blank-separated words for English); other nodes none.
     void fillNodeText(const std::string& text, const std::string& language);
-    // Each node gets the values of its frames; frames outside 0..len-1 are skipped.
-    void fillNodeVolume(const int32_t* volume, int32_t len);
+    // Each node gets the values of its frames; frames outside 0..len-1 are
+    // skipped. Before shiftTime node frames count from the analysed part of
+    // the recording: pass its first frame as frameOffset when `volume`
+    // covers the whole recording.
+    void fillNodeVolume(const int32_t* volume, int32_t len, int32_t frameOffset = 0);
 
     // ---- result files -----------------------------------------------------
     // phone.lab (plain) or phone.cm (withScores; withVolumes adds volumes).
