@@ -199,7 +199,7 @@ int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, 
 
     loadLexicon(prm, dict, macro, text);
     int32_t candidateNum = 0, arenaLen = 0;
-    prepareTextAndNet(prm, dict, net, text, candidateNum, arenaLen);
+    prepareTextAndNet(prm, macro, dict, net, text, candidateNum, arenaLen);
     pipeFeatures fea = epdAndFeatures(prm, samples, sampleNum, fs, PIPE_FRAME_SIZE, PIPE_OVERLAP);
     std::vector<int32_t> textIdx = recogCore(macro, dict, text, net, prm, samples, sampleNum, fs, nbits,
                                              PIPE_FRAME_SIZE, PIPE_OVERLAP, fea, candidateNum, arenaLen, result);
@@ -251,8 +251,8 @@ void loadLexicon(const recogParam& prm, dictClass& dict, const macroClass& macro
                   secondsSince(t0), prm.tnmFile, static_cast<int>(text.m_spVs.size()));
 }
 
-void prepareTextAndNet(const recogParam& prm, dictClass& dict, netClass& net, textClass& text,
-                       int32_t& candidateNum, int32_t& arenaLen) {
+void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass& dict, netClass& net,
+                       textClass& text, int32_t& candidateNum, int32_t& arenaLen) {
     const std::string language = prm.language;
     const std::string function = prm.function;
     long t0 = clockMs();
@@ -294,13 +294,18 @@ void prepareTextAndNet(const recogParam& prm, dictClass& dict, netClass& net, te
                       static_cast<int>(text.m_sylVs.size()));
     }
 
-    if (function == "assess" && prm.usePaddedHardSp == 1) text.addBetweenSyllables("sp");
+    if (function == "assess" && prm.usePaddedHardSp == 1) text.addBetweenSyllables("-sp-");
 
     if (language == "english") {
         t0 = clockMs();
-        // The English dictionary is built from the sentences, over the same model set.
+        dict.createPronDictFromText(text.m_txtVsNormalized, macro);
         consolePrintf("%4.3f sec: Create m_pronDict from m_txtVs. (m_pronDict.size() = %d)\n", secondsSince(t0),
                       static_cast<int>(dict.m_pronDict.size()));
+        if (hasOutput(prm)) {
+            std::string p = outPath(prm, "output.dic");
+            dict.writePronDict(p, macro);
+            consolePrintf("\t===> Saved %s\n", p.c_str());
+        }
     }
 
     if (prm.netFile[0] != '\0') {
@@ -544,15 +549,15 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
         if (ti >= 0 && static_cast<size_t>(ti) < text.m_txtVs.size()) result.texts.push_back(text.m_txtVs[static_cast<size_t>(ti)]);
     if (language == "chinese") {
         const std::string type = prm.pinyinType;
-        // Columns of the pinyin table: 0 CGU, 1 MPA (Zhuyin), 2 HanYu.
+        // Columns of the pinyin table: 1 CGU, 2 MPA (Zhuyin), 3 HanYu.
         if (type == "cgu") {
             result.CGU = recogSyl;
-            result.MPA = textClass::pinyinConvert(recogSyl, 0, 1, dict.m_pinyinTable);
-            result.HanYu = textClass::pinyinConvert(recogSyl, 0, 2, dict.m_pinyinTable);
+            result.MPA = textClass::pinyinConvert(recogSyl, 1, 2, dict.m_pinyinTable);
+            result.HanYu = textClass::pinyinConvert(recogSyl, 1, 3, dict.m_pinyinTable);
         } else if (type == "hanyu") {
             result.HanYu = recogSyl;
-            result.MPA = textClass::pinyinConvert(recogSyl, 2, 1, dict.m_pinyinTable);
-            result.CGU = textClass::pinyinConvert(recogSyl, 2, 0, dict.m_pinyinTable);
+            result.MPA = textClass::pinyinConvert(recogSyl, 3, 2, dict.m_pinyinTable);
+            result.CGU = textClass::pinyinConvert(recogSyl, 3, 1, dict.m_pinyinTable);
         }
         if (!text.m_toneVs.empty() && !sylIdx.empty() && static_cast<size_t>(sylIdx.front()) < text.m_toneVs.size())
             result.Tone = text.m_toneVs[static_cast<size_t>(sylIdx.front())];

@@ -95,9 +95,10 @@ int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, 
                     recogResult& result, macroNameList* modelNames = nullptr);
 
 void loadLexicon(const recogParam& prm, dictClass& dict, const macroClass& macro, textClass& text);
-// Returns candidateNum and arenaLen for the search.
-void prepareTextAndNet(const recogParam& prm, dictClass& dict, netClass& net, textClass& text,
-                       int32_t& candidateNum, int32_t& arenaLen);
+// Returns candidateNum and arenaLen for the search. The model set is needed
+// for English, whose dictionary is built from the sentences.
+void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass& dict, netClass& net,
+                       textClass& text, int32_t& candidateNum, int32_t& arenaLen);
 
 struct pipeFeatures {
     std::vector<float> data;  // frameNum x dim, row-major

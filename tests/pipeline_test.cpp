@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "engine/utility.h"
+#include "quorvane.h"
+#include "support/testutil.h"
+#include "world/tinyWorld.h"
+
+using namespace qvworld;
+using qvtest::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// Captures the engine's console lines for one run.
+struct Console {
+    std::string text;
+    Console() {
+        quorvane::setLogSink([this](const std::string& s) { text += s; });
+    }
+    ~Console() { quorvane::setLogSink(nullptr); }
+};
+
+const std::string kOneTwoThree = std::string(kOne) + kTwo + kThree;
+const std::string kThreeOneTwo = std::string(kThree) + kOne + kTwo;
+const std::string kTwoThreeOne = std::string(kTwo) + kThree + kOne;
+
+struct World {
+    ScratchDir dir;
+    std::string prm = buildTinyWorld(dir.path());
+    std::vector<Segment> segments;
+    Console console;
+
+    std::string out(const std::string& name) const { return dir.file("out/" + name); }
+
+    quorvane::Result run(const std::vector<std::string>& spoken, const std::string& expectedLines, Pairs more = {}) {
+        segments.clear();
+        writeWav(dir.file("utt.wav"), synthUtterance(spoken, &segments));
+        qvtest::writeFile(dir.file("expected.txt"), expectedLines);
+        quorvane::Request req;
+        req.paramFile = prm;
+        req.overrides = {{"txtFile", dir.file("expected.txt")}};
+        req.overrides.insert(req.overrides.end(), more.begin(), more.end());
+        console.text.clear();
+        return quorvane::run(req);
+    }
+};
+
+struct LabLine {
+    int start, end;
+    std::string name;
+};
+
+std::vector<LabLine> readLab(const std::string& path) {
+    std::vector<LabLine> out;
+    std::istringstream in(qvtest::readFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        long long s, e;
+        std::string name;
+        if (f >> s >> e >> name) out.push_back({static_cast<int>(s / 100000), static_cast<int>(e / 100000), name});
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(PipelineAssess, CorrectReadingScoresHighAndAlignsWithTheSounds) {
+    World w;
+    quorvane::Result r = w.run({"ba1", "di2", "gu3"}, kOneTwoThree + "\n");
+    EXPECT_GT(r.finalScore, 90) << w.console.text;
+    EXPECT_EQ(r.textIndex, 0);
+    EXPECT_EQ(r.hanyu, "ba1-sp-di2-sp-gu3");
+    EXPECT_EQ(r.mpa, "BA1-sp-DI2-sp-GU3");
+    EXPECT_EQ(r.tone, "1-2-3");
+    ASSERT_EQ(r.discounts.size(), 7u);
+    for (int d : r.discounts) EXPECT_EQ(d, 0);
+
+    // Every phone of phone.lab lies where its sound was placed, within two frames.
+    std::vector<LabLine> lab = readLab(w.out("phone.lab"));
+    size_t k = 0;
+    for (const Segment& s : w.segments) {
+        if (s.phone == "sil" || s.phone == "sp") continue;
+        while (k < lab.size() && lab[k].name != s.phone) ++k;
+        ASSERT_LT(k, lab.size()) << s.phone;
+        EXPECT_NEAR(lab[k].start, s.begin / 160, 2) << s.phone;
+        EXPECT_NEAR(lab[k].end, s.end / 160, 2) << s.phone;
+        ++k;
+    }
+    // The syllables carry their characters and time-ordered phones.
+    int scored = 0;
+    for (const auto& syl : r.syllables) {
+        if (syl.name == "sil" || syl.name == "sp") continue;
+        ++scored;
+        EXPECT_EQ(syl.text.size(), 2u);
+        EXPECT_EQ(syl.phones.size(), 2u);
+        EXPECT_GT(syl.score, 80);
+    }
+    EXPECT_EQ(scored, 3);
+}
+
+TEST(PipelineAssess, WrongReadingScoresLow) {
+    World w;
+    const float good = w.run({"ba1", "di2", "gu3"}, kOneTwoThree + "\n").finalScore;
+    const float bad = w.run({"gu3", "ba1", "di2"}, kOneTwoThree + "\n").finalScore;
+    EXPECT_GT(good, 90);
+    EXPECT_LT(bad, 50) << w.console.text;
+}
+
+TEST(PipelineRecog, FindsTheSpokenSentence) {
+    World w;
+    const std::string three = kOneTwoThree + "\n" + kThreeOneTwo + "\n" + kTwoThreeOne + "\n";
+    for (int spoken = 0; spoken < 3; ++spoken) {
+        std::vector<std::vector<std::string>> syl = {{"ba1", "di2", "gu3"}, {"gu3", "ba1", "di2"}, {"di2", "gu3", "ba1"}};
+        quorvane::Result r = w.run(syl[static_cast<size_t>(spoken)], three, {{"function", "recog"}});
+        EXPECT_EQ(r.textIndex, spoken) << w.console.text;
+        ASSERT_EQ(r.texts.size(), 1u);
+    }
+}
+
+TEST(PipelineRecog, KeywordSpottingReportsTheKeyword) {
+    World w;
+    quorvane::Result r = w.run({"ba1", "di2", "gu3"}, kTwo + std::string("\n"),
+                               {{"function", "recog"}, {"comparisonMode", "3"}});
+    EXPECT_EQ(r.textIndex, 0) << w.console.text;
+    EXPECT_NE(w.console.text.find("keyword[0]:\n\tname="), std::string::npos) << w.console.text;
+    EXPECT_NE(w.console.text.find("\tdi2 \n"), std::string::npos) << w.console.text;
+}
+
+TEST(PipelineFiles, DiagnosticFilesAppearExactlyWhenTheyShould) {
+    World w;
+    w.run({"ba1", "di2", "gu3"}, kOneTwoThree + "\n");
+    const std::vector<std::string> always = {
+        "waveVolumeCheck.txt", "output.nt",     "output.syl",        "output.net",     "output.wpa",
+        "output.fea",          "arenaSylPath.txt", "confusingPath.txt", "modelStrVec.txt", "phone.lab",
+        "phone.cm",            "cm.xml",        "phone.plp",         "phone.cmd",      "discountFactor.txt",
+        "weightedRank.txt",    "origScore.txt", "finalScore.txt",    "recogResult.txt"};
+    for (const auto& f : always) EXPECT_TRUE(qvtest::exists(w.out(f))) << f;
+    for (const auto& f : {"output.dic", "pitch.txt", "volume.txt"}) EXPECT_FALSE(qvtest::exists(w.out(f))) << f;
+    EXPECT_EQ(qvtest::readFile(w.out("confusingPath.txt")), "");  // no syl2 file
+    EXPECT_EQ(qvtest::readFile(w.out("discountFactor.txt")), "0\n0\n0\n0\n0\n0\n0\n");
+    const std::string summary = qvtest::readFile(w.out("recogResult.txt"));
+    EXPECT_EQ(summary.rfind("Text index=0\nText=" + kOneTwoThree + "\nScore=", 0), 0u);
+    EXPECT_NE(summary.find("\nHanYu=ba1-sp-di2-sp-gu3\nTone=1-2-3\nLogProb="), std::string::npos);
+
+    // A network read from a file is not written again, and no generation line appears.
+    fs::rename(w.out("output.net"), w.dir.file("given.net"));
+    w.run({"ba1", "di2", "gu3"}, kOneTwoThree + "\n", {{"netFile", w.dir.file("given.net")}, {"getPitch", "1"}});
+    EXPECT_FALSE(qvtest::exists(w.out("output.net")));
+    EXPECT_EQ(w.console.text.find("Generated tree net"), std::string::npos);
+    EXPECT_NE(w.console.text.find("sec: Read net \"" + w.dir.file("given.net") + "\" (nodeNum="), std::string::npos);
+    EXPECT_TRUE(qvtest::exists(w.out("output.wpa")));
+    EXPECT_TRUE(qvtest::exists(w.out("pitch.txt")));
+    EXPECT_TRUE(qvtest::exists(w.out("volume.txt")));
+}
+
+TEST(PipelineFiles, EmptyOutputDirWritesNothingButStillReports) {
+    World w;
+    fs::remove_all(w.dir.file("out"));
+    quorvane::Result r = w.run({"ba1", "di2", "gu3"}, kOneTwoThree + "\n", {{"outputDir", ""}, {"getPitch", "1"}});
+    EXPECT_GT(r.finalScore, 90);
+    EXPECT_FALSE(qvtest::exists(w.dir.file("out")));
+    EXPECT_FALSE(qvtest::exists("/pitch.txt"));
+    EXPECT_EQ(w.console.text.find("===> Saved"), std::string::npos);
+    for (const char* line : {"sec: Read wave file", "sec: Read macro", "sec: Generated tree net", "sec: EPD\n",
+                             "sec: Compute MFCC", "sec: Viterbi search\n", "sec: Compute volume\n",
+                             "sec: Compute the score (Score="})
+        EXPECT_NE(w.console.text.find(line), std::string::npos) << line;
+}
+
+TEST(PipelineFiles, ConsoleLinesOfTheRunInOrder) {
+    World w;
+    w.run({"ba1", "di2", "gu3"}, kOneTwoThree + "\n", {{"useEpd", "0"}});
+    const std::string& c = w.console.text;
+    size_t pos = 0;
+    for (const char* line : {"sec: Read wave file", "sec: Read macro", "(modelNum=11)\n", "sec: Read pam",
+                             "(m_pronDict.size()=8)\n", "sec: Read pinyinTable", "sec: Read wpa",
+                             "sec: Read text normalization mapping file", "sec: Read text \"",
+                             "sec: text normalization (m_txtVsNormalized.size()=1)\n",
+                             "sec: Texts to phonetic alphabets by exhaustive listing\n",
+                             "\tNo. of text entries = 1, no. of PA entries = 1\n", "sec: Generated tree net (nodeNum=",
+                             "\t===> Saved net file: ", "\t===> Saved wap file ", "sec: EPD\n",
+                             "\twaveBeginIndex=0, waveEndIndex=", "\twaveBeginFrameId=0, waveEndFrameId=",
+                             "sec: Compute MFCC (cfgFile=", "sec: Viterbi search\n", "\ttextIndex=0 ===> ",
+                             "\tsylIndex[0]=0 ===> ba1-sp-di2-sp-gu3\t0\n", "sec: Compute volume\n",
+                             "\tFind the phone ranking...\n", "\tCompute possible score discount factors...\n",
+                             "sec: Compute the score (Score=", "recogResult.txt\n"}) {
+        size_t at = c.find(line, pos);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << c;
+        pos = at;
+    }
+}
+
+TEST(PipelineErrors, BadSettingsAndInputStopTheRunWithAClearMessage) {
+    World w;
+    auto message = [&](const Pairs& more, std::vector<std::string> spoken = {"ba1"}) {
+        try {
+            w.run(spoken, std::string(kOne) + "\n", more);
+        } catch (const quorvane::Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(message({{"tnmFile", ""}}).rfind("Error: recogParam.tnmFile is not specified! (line ", 0), 0u);
+    EXPECT_EQ(message({{"function", "score"}}).rfind("Unknown recogParam.function = score!", 0), 0u);
+    EXPECT_NE(message({{"maxCandidateNum", "0"}}).find("candidateNum=0"), std::string::npos);
+    EXPECT_NE(message({{"Function", "assess"}}).find("unknown key = Function"), std::string::npos);
+    EXPECT_NE(message({{"wavFile", w.dir.file("missing.wav")}}), "no error");
+
+    qvtest::writeFile(w.dir.file("expected.txt"), "\xA4\x40\n");
+    writeWav(w.dir.file("short.wav"), std::vector<int32_t>(200, 5));
+    quorvane::Request req;
+    req.paramFile = w.prm;
+    req.overrides = {{"txtFile", w.dir.file("expected.txt")}, {"wavFile", w.dir.file("short.wav")}};
+    EXPECT_THROW(quorvane::run(req), quorvane::Error);
+}
+
+TEST(RecogTool, PrintsTheScoreAndExitsByOutcome) {
+    World w;
+    writeWav(w.dir.file("utt.wav"), synthUtterance({"ba1", "di2", "gu3"}));
+    const std::string tool = std::string(QV_BINARY_DIR) + "/quorvane-recog";
+    const std::string outFile = w.dir.file("stdout.txt"), errFile = w.dir.file("stderr.txt");
+    auto runTool = [&](const std::string& args) {
+        const std::string cmd = tool + " " + w.prm + " " + args + " >" + outFile + " 2>" + errFile;
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(runTool(""), 0);
+    std::string out = qvtest::readFile(outFile);
+    ASSERT_GT(out.size(), 8u);
+    const size_t last = out.rfind("Score=");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(out.find('\n', last), out.size() - 1);  // the score is the last line
+    EXPECT_GT(std::atof(out.c_str() + last + 6), 90.0);
+
+    EXPECT_EQ(runTool("nosuchkey=1"), 1);
+    EXPECT_NE(qvtest::readFile(errFile).find("unknown key = nosuchkey"), std::string::npos);
+    EXPECT_EQ(runTool("useEpd"), 2);
+}
