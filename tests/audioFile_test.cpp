@@ -110,6 +110,22 @@ TEST(ReadAudioFile, EightBitWavesAreUnsignedAndOtherWidthsAreRejected) {
     const std::string body = "WAVEfmt " + le32(16) + fmt + "data" + le32(6) + data;
     qvtest::writeFile(dir.file("s24.wav"), "RIFF" + le32(static_cast<uint32_t>(body.size())) + body);
     EXPECT_TRUE(contains(fatalText([&] { readAudioFile(dir.file("s24.wav")); }), "Unsupported sample width 24"));
+
+    // 8-bit A-law is not linear: rejected rather than read as unsigned PCM.
+    const std::string alawFmt = le16(6) + le16(1) + le32(8000) + le32(8000) + le16(1) + le16(8);
+    const std::string alaw = "WAVEfmt " + le32(16) + alawFmt + "data" + le32(4) + "\xd5\x55\xd5\x55";
+    qvtest::writeFile(dir.file("alaw.wav"), "RIFF" + le32(static_cast<uint32_t>(alaw.size())) + alaw);
+    EXPECT_TRUE(contains(fatalText([&] { readAudioFile(dir.file("alaw.wav")); }), "Unsupported wave format tag 6"));
+
+    // Mu-law is decoded to 16-bit linear on loading.
+    CWave mu(1, 8000, 16);
+    const std::vector<int32_t> m = {0, 1000, -1000, 8000};
+    mu.setSamples(m.data(), 4);
+    ASSERT_TRUE(mu.save(dir.file("mu.wav"), true));
+    const waveSignal mw = readAudioFile(dir.file("mu.wav"));
+    EXPECT_EQ(mw.nbits, 16);
+    ASSERT_EQ(mw.sampleNum, 4);
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(mw.signal[i], m[i], std::abs(m[i]) / 16 + 8) << i;
 }
 
 TEST(ReadAudioFile, FlvWithoutAudioIsFatal) {

@@ -24,6 +24,8 @@ const int kTargetBits = 16;
 const int32_t kSaturation = 31129;
 // Below this ratio of loud to quiet frames the recording is taken as noisy.
 const float kSpecSubRatio = 2.35456f;
+// WAVE_FORMAT_EXTENSIBLE: PCM with a longer format record.
+const int kFormatExtensible = 0xFFFE;
 
 }  // namespace
 
@@ -57,6 +59,11 @@ waveSignal readWaveFile(const std::string& path) {
     {
         CWave cw(1, 8000, 8);
         if (!cw.load(path)) fatalErrorF("Can't open wave file %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
+        // Mu-law arrives here already decoded to PCM; other codings (A-law,
+        // ADPCM, float) would be misread as linear samples.
+        const int tag = cw.format().formatTag;
+        if (tag != WAVE_FORMAT_PCM_TAG && tag != kFormatExtensible)
+            fatalErrorF("Unsupported wave format tag %d in %s (line %d in %s)", tag, path.c_str(), __LINE__, kUnit);
         wave.fs = cw.sampleRate();
         wave.nbits = cw.bitsPerSample();
         if (wave.nbits != 8 && wave.nbits != 16)
