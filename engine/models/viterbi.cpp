@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "engine/utility.h"
 
@@ -190,8 +191,13 @@ viterbiClass::viterbiClass(int32_t arenaLen, int32_t modelCount) : modelNum(mode
         // Default-initialised on purpose: a record is about 40 KB and the
         // search only ever touches its header and the used history prefix,
         // so untouched pages of a large arena are never committed.
-        arena.reset(new candidateRecord[arenaLen]);
-        candidate.resize(arenaLen);
+        try {
+            arena.reset(new candidateRecord[arenaLen]);
+            candidate.resize(arenaLen);
+        } catch (const std::bad_alloc&) {
+            fatalErrorF("Error: cannot allocate an arena of %d candidates (%zu bytes each) (line %d of %s)", arenaLen,
+                        sizeof(candidateRecord), __LINE__, kUnit);
+        }
         for (int32_t i = 0; i < arenaLen; ++i) candidate[i] = &arena[i];
     }
 }
