@@ -1,0 +1,68 @@
+#include "captureutil.h"
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "capture/wave.h"
+
+namespace qvtest {
+
+std::vector<int32_t> writeToneWav(const std::string& path, const std::vector<Segment>& segments, int fs, int bits) {
+    std::vector<int32_t> s;
+    for (const auto& seg : segments) {
+        const int n = fs * seg.ms / 1000;
+        for (int i = 0; i < n; ++i) {
+            double v = seg.amplitude * std::sin(2 * M_PI * 440.0 * static_cast<double>(s.size()) / fs);
+            int32_t x = static_cast<int32_t>(std::lround(v));
+            s.push_back(bits == 8 ? 128 + x : x);
+        }
+    }
+    qv::CWave w(1, fs, bits);
+    w.setSamples(s.data(), static_cast<int>(s.size()));
+    w.save(path);
+    return s;
+}
+
+void runBounded(const std::function<void()>& fn, double seconds, const char* what) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread t([&] {
+        fn();
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+        cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(m);
+    if (!cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done; })) {
+        fprintf(stderr, "TIMEOUT: %s did not finish within %.1f s\n", what, seconds);
+        fflush(stderr);
+        std::_Exit(3);
+    }
+    lock.unlock();
+    t.join();
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    const char* old = getenv(name);
+    m_had = old != nullptr;
+    if (old) m_old = old;
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_had)
+        setenv(m_name.c_str(), m_old.c_str(), 1);
+    else
+        unsetenv(m_name.c_str());
+}
+
+}  // namespace qvtest
