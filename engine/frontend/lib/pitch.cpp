@@ -112,6 +112,10 @@ void frame2amdf(const int32_t* frame, int frameLen, double* out, int lagNum, int
 }
 
 void frame2acf(const int32_t* frame, int frameLen, double* out, int lagNum, int method, bool removeMean) {
+    if (frameLen <= 0) {
+        std::fill(out, out + std::max(lagNum, 0), 0.0);
+        return;
+    }
     std::vector<double> x(frame, frame + frameLen);
     if (removeMean && frameLen > 0) {
         int64_t sum = 0;
