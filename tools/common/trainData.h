@@ -1,0 +1,54 @@
+// Training data for hmmTrainer: the list of recordings with their syllables,
+// their features computed exactly as a recognition run computes them, and a
+// feature cache so that repeated training runs skip the front end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/lexicon/dict.h"
+#include "tools/common/trainHmm.h"
+
+namespace qv {
+
+// One line of a training list: "<audio file> TAB <unit> <unit> ...", units
+// being names of the pronunciation dictionary. Empty lines and lines starting
+// with "#" are skipped; a line without a tab is a fatal error.
+struct trainItem {
+    std::string audio;
+    std::vector<std::string> units;
+};
+std::vector<trainItem> readTrainList(const std::string& path);
+
+// Every model name used by a pronunciation dictionary file (unit, white
+// space, model names separated by blanks; "%" starts a comment line), sorted
+// and unique.
+std::vector<std::string> dictModelNames(const std::string& pamPath);
+
+// Reads the audio file, prepares it as a recognition run does (16 kHz,
+// 16 bits, DC removed, no spectral subtraction, no end-point trimming) and
+// computes the features of the configuration file.
+void computeTrainFeatures(const std::string& audio, const std::string& cfgPath, std::vector<float>& fea,
+                          int32_t& frameNum, int32_t& dim);
+
+// Features of every item, from the cache directory when a cached copy made
+// from the same file (size and time) exists, computed and cached otherwise.
+// Items whose audio cannot be read get no frames (reported in `failed`).
+// cacheDir empty: no cache. Runs on `threads` threads.
+void loadTrainFeatures(const std::vector<trainItem>& items, const std::string& cfgPath, const std::string& cacheDir,
+                       int threads, std::vector<std::vector<float>>& fea, std::vector<int32_t>& frameNum,
+                       int32_t& dim, std::vector<std::string>& failed);
+
+// The model sequence of one item: "sil", the models of each unit (from the
+// dictionary, resolved against the trainer's set), an optional "sp" between
+// units, "sil". Returns false (and names the unit in `missing`) when a unit
+// is not in the dictionary or one of its models is not in the set.
+bool itemModels(const trainItem& item, const dictClass& dict, const hmmTrainer& trainer, trainUtterance& u,
+                std::string& missing);
+
+// Directory name part for a feature configuration: a hash of its bytes, so
+// that a changed configuration never reuses old features.
+std::string configTag(const std::string& cfgPath);
+
+}  // namespace qv

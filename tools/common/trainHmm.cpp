@@ -1,0 +1,564 @@
+#include "tools/common/trainHmm.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+#include "engine/utility.h"
+
+namespace qv {
+
+namespace {
+
+const char* const kUnit = "trainHmm";
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+constexpr int kStates = MAX_STATE_NUM;
+constexpr int kWidth = MAX_PARAM_NUM;
+constexpr int kMixStride = 1 + 2 * kWidth;  // occupancy, sum x, sum x^2
+constexpr double kMinPost = 1e-7;          // smaller frame posteriors are not accumulated
+constexpr double kMinWeight = 1e-5;
+
+inline double logAdd(double a, double b) {
+    if (a < b) std::swap(a, b);
+    if (b == kNegInf) return a;
+    return a + std::log1p(std::exp(b - a));
+}
+
+inline size_t mixIndex(int ps, int stream, int mix) {
+    return (static_cast<size_t>(ps) * MAX_STREAM_NUM + stream) * MAX_MIXTURE_NUM + mix;
+}
+
+}  // namespace
+
+// Per-thread statistics of one iteration.
+struct hmmTrainer::accum {
+    std::vector<double> mix;    // mixIndex(...) * kMixStride
+    std::vector<double> occ;    // per physical state
+    std::vector<double> stay;   // self-loop transitions taken
+    std::vector<double> leave;  // transitions out of the state
+    trainStats stats;
+
+    explicit accum(int32_t modelNum) {
+        const size_t ps = static_cast<size_t>(modelNum) * kStates;
+        mix.assign(ps * MAX_STREAM_NUM * MAX_MIXTURE_NUM * kMixStride, 0.0);
+        occ.assign(ps, 0.0);
+        stay.assign(ps, 0.0);
+        leave.assign(ps, 0.0);
+    }
+    void add(const accum& o) {
+        for (size_t i = 0; i < mix.size(); ++i) mix[i] += o.mix[i];
+        for (size_t i = 0; i < occ.size(); ++i) {
+            occ[i] += o.occ[i];
+            stay[i] += o.stay[i];
+            leave[i] += o.leave[i];
+        }
+        stats.logLik += o.stats.logLik;
+        stats.frames += o.stats.frames;
+        stats.aligned += o.stats.aligned;
+        stats.failed += o.stats.failed;
+    }
+};
+
+// The utterance as one left-to-right HMM of emitting states.
+struct hmmTrainer::composite {
+    struct edge {
+        int to;
+        double logP;
+    };
+    std::vector<int32_t> model;
+    std::vector<int> state;
+    std::vector<double> selfLog;
+    std::vector<std::vector<edge>> next;  // forward edges (self-loop excluded)
+    double exitLog = 0.0;                 // out of the last state at the end
+    int minFrames = 0;                    // emitting states on the shortest path
+};
+
+void hmmTrainer::defineModels(const std::vector<std::string>& namesIn, int streams, int width) {
+    if (streams < 1 || streams > MAX_STREAM_NUM || width < 1 || width > MAX_PARAM_NUM)
+        fatalErrorF("Unsupported feature layout: %d streams of %d (line %d of %s)", streams, width, __LINE__, kUnit);
+    std::vector<std::string> names = namesIn;
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    m_set.freeMacro();
+    m_set.streamNum = streams;
+    for (int s = 0; s < streams; ++s) m_set.streamWidth[s] = width;
+    const std::string header = strFormat("<VECSIZE> %d<NULLD><MFCC_E_D_A><DIAGC>", streams * width);
+    snprintf(m_set.header, sizeof(m_set.header), "%s", header.c_str());
+    m_set.allocModels(static_cast<int32_t>(names.size()));
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i].size() >= MODEL_NAME_BIN_LEN)
+            fatalErrorF("Model name \"%s\" longer than %d characters (line %d of %s)", names[i].c_str(),
+                        MODEL_NAME_BIN_LEN - 1, __LINE__, kUnit);
+        macroClass::setModelName(m_set.model[i], names[i]);
+    }
+    m_sil = modelIndex("sil");
+    m_sp = modelIndex("sp");
+    if (m_sil < 0 || m_sp < 0) fatalErrorF("The model set needs \"sil\" and \"sp\" (line %d of %s)", __LINE__, kUnit);
+    m_filler = modelIndex("filler");
+    m_fillerC = modelIndex("fillerC");
+    m_fillerV = modelIndex("fillerV");
+    m_kind.assign(names.size(), 0);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const int32_t m = static_cast<int32_t>(i);
+        if (m == m_sil || m == m_sp || isGarbage(m)) continue;
+        m_kind[i] = names[i].find('+') != std::string::npos ? 1 : 2;
+    }
+    for (int32_t m = 0; m < m_set.modelNum; ++m) {
+        hmmModel& h = m_set.model[m];
+        h.stateNum = (m == m_sp) ? 3 : kStates + 2;
+        for (int s = 0; s < h.stateNum - 2; ++s)
+            for (int k = 0; k < streams; ++k) h.state[s].streamWeight[k] = 1.0f;
+    }
+    m_stateOcc.assign(static_cast<size_t>(m_set.modelNum) * kStates, 0.0);
+    m_varFloor.assign(static_cast<size_t>(MAX_STREAM_NUM) * kWidth, 0.0);
+}
+
+int32_t hmmTrainer::modelIndex(const std::string& name) const {
+    int32_t lo = 0, hi = m_set.modelNum - 1;
+    while (lo <= hi) {
+        const int32_t mid = (lo + hi) / 2;
+        const int c = strcmp(name.c_str(), m_set.model[mid].name);
+        if (c == 0) return mid;
+        if (c < 0) hi = mid - 1;
+        else lo = mid + 1;
+    }
+    return -1;
+}
+
+bool hmmTrainer::isGarbage(int32_t m) const { return m >= 0 && (m == m_filler || m == m_fillerC || m == m_fillerV); }
+
+int hmmTrainer::physicalState(int32_t m, int s) const { return m == m_sp ? m_sil * kStates + 1 : m * kStates + s; }
+
+double hmmTrainer::stateOcc(int32_t m, int s) const {
+    if (m < 0 || m >= m_set.modelNum || s < 0 || s >= kStates) return 0.0;
+    return m_stateOcc[physicalState(m, s)];
+}
+
+void hmmTrainer::flatStart(const std::vector<trainUtterance>& utts, int edgeFrames) {
+    const int dim = m_set.streamNum * m_set.streamWidth[0];
+    std::vector<double> sum(dim, 0.0), sq(dim, 0.0), silSum(dim, 0.0), silSq(dim, 0.0);
+    double n = 0.0, silN = 0.0;
+    for (const trainUtterance& u : utts) {
+        for (int t = 0; t < u.frameNum; ++t) {
+            const float* x = u.fea + static_cast<size_t>(t) * dim;
+            const bool edge = t < edgeFrames || t >= u.frameNum - edgeFrames;
+            for (int d = 0; d < dim; ++d) {
+                sum[d] += x[d];
+                sq[d] += static_cast<double>(x[d]) * x[d];
+                if (edge) {
+                    silSum[d] += x[d];
+                    silSq[d] += static_cast<double>(x[d]) * x[d];
+                }
+            }
+            n += 1.0;
+            if (edge) silN += 1.0;
+        }
+    }
+    if (n < 2.0) fatalErrorF("Too few frames (%.0f) for a flat start (line %d of %s)", n, __LINE__, kUnit);
+    const int width = m_set.streamWidth[0];
+    for (int d = 0; d < dim; ++d) {
+        const double mean = sum[d] / n;
+        const double var = std::max(sq[d] / n - mean * mean, 1e-6);
+        m_varFloor[d] = m_cfg.varFloorScale * var;
+    }
+    for (int32_t m = 0; m < m_set.modelNum; ++m) {
+        hmmModel& h = m_set.model[m];
+        const bool useSil = (m == m_sil || m == m_sp) && silN >= 2.0;
+        const double cnt = useSil ? silN : n;
+        const std::vector<double>& s1 = useSil ? silSum : sum;
+        const std::vector<double>& s2 = useSil ? silSq : sq;
+        for (int s = 0; s < h.stateNum - 2; ++s) {
+            for (int k = 0; k < m_set.streamNum; ++k) {
+                hmmStream& st = h.state[s].stream[k];
+                memset(&st, 0, sizeof(st));
+                st.mixtureNum = 1;
+                hmmMixture& g = st.mixture[0];
+                g.weight = 1.0f;
+                for (int d = 0; d < width; ++d) {
+                    const int j = k * width + d;
+                    const double mean = s1[j] / cnt;
+                    g.mean[d] = static_cast<float>(mean);
+                    g.var[d] = static_cast<float>(std::max(s2[j] / cnt - mean * mean, m_varFloor[j]));
+                }
+                g.gconst = macroClass::computeGconst(g.var, width);
+            }
+        }
+        memset(h.transP, 0, sizeof(h.transP));
+        h.transP[0][1] = 1.0f;
+        for (int i = 1; i < h.stateNum - 1; ++i) {
+            h.transP[i][i] = 0.6f;
+            h.transP[i][i + 1] = 0.4f;
+        }
+    }
+}
+
+double hmmTrainer::stateLogLik(int32_t m, int s, const float* x) const {
+    const hmmState& st = m_set.model[m == m_sp ? m_sil : m].state[m == m_sp ? 1 : s];
+    double total = 0.0;
+    const float* xs = x;
+    for (int k = 0; k < m_set.streamNum; ++k) {
+        const hmmStream& str = st.stream[k];
+        const int width = m_set.streamWidth[k];
+        double lse = kNegInf;
+        for (int j = 0; j < str.mixtureNum; ++j) {
+            const hmmMixture& g = str.mixture[j];
+            if (g.weight <= 0.0f) continue;
+            double d2 = 0.0;
+            for (int d = 0; d < width; ++d) {
+                const double diff = xs[d] - g.mean[d];
+                d2 += diff * diff / g.var[d];
+            }
+            lse = logAdd(lse, std::log(static_cast<double>(g.weight)) - 0.5 * (g.gconst + d2));
+        }
+        total += lse;
+        xs += width;
+    }
+    return total;
+}
+
+void hmmTrainer::buildComposite(const trainUtterance& u, composite& c) const {
+    c = composite();
+    const double spTake = m_cfg.spLogProb;
+    const double spSkip = std::log(std::max(1e-10, 1.0 - std::exp(spTake)));
+    // Pending edges from the last states of the previous model(s) into the next.
+    std::vector<composite::edge> pending;
+    auto addModel = [&](int32_t m) {
+        if (m < 0 || m >= m_set.modelNum)
+            fatalErrorF("Model index %d out of range 0..%d (line %d of %s)", m, m_set.modelNum - 1, __LINE__, kUnit);
+        const hmmModel& h = m_set.model[m];
+        const int n = h.stateNum - 2;
+        const int first = static_cast<int>(c.model.size());
+        for (const composite::edge& e : pending) c.next[e.to].push_back({first, e.logP});
+        pending.clear();
+        for (int s = 0; s < n; ++s) {
+            c.model.push_back(m);
+            c.state.push_back(s);
+            c.selfLog.push_back(std::log(std::max(1e-10, static_cast<double>(h.transP[s + 1][s + 1]))));
+            c.next.emplace_back();
+            const double fwd = std::log(std::max(1e-10, static_cast<double>(h.transP[s + 1][s + 2])));
+            if (s + 1 < n) c.next.back().push_back({first + s + 1, fwd});
+            else pending.push_back({first + s, fwd});  // `to` holds the source until resolved
+        }
+    };
+    for (size_t i = 0; i < u.models.size(); ++i) {
+        addModel(u.models[i]);
+        c.minFrames += m_set.model[u.models[i]].stateNum - 2;
+        if (i + 1 < u.models.size() && i < u.spAfter.size() && u.spAfter[i]) {
+            // Last state -> sp (taken) or straight on (skipped).
+            const composite::edge out = pending.back();
+            pending.clear();
+            pending.push_back({out.to, out.logP + spTake});
+            addModel(m_sp);
+            pending.push_back({out.to, out.logP + spSkip});
+        }
+    }
+    // `pending` now holds the exit of the last state.
+    c.exitLog = pending.empty() ? 0.0 : pending.back().logP;
+}
+
+double hmmTrainer::fbCore(const trainUtterance& u, composite& c, std::vector<double>& b, std::vector<double>& alpha,
+                          std::vector<double>& beta) const {
+    buildComposite(u, c);
+    const int N = static_cast<int>(c.model.size());
+    const int T = u.frameNum;
+    if (N == 0 || T < c.minFrames || T < 1) return LOG_ZERO;
+    const int dim = m_set.streamNum * m_set.streamWidth[0];
+    b.assign(static_cast<size_t>(T) * N, 0.0);
+    alpha.assign(b.size(), kNegInf);
+    beta.assign(b.size(), kNegInf);
+    for (int t = 0; t < T; ++t)
+        for (int j = 0; j < N; ++j)
+            b[t * N + j] = stateLogLik(c.model[j], c.state[j], u.fea + static_cast<size_t>(t) * dim);
+
+    // Backward pass first, pruned to a beam around each frame's best value;
+    // the forward pass then only visits states the backward pass kept.
+    beta[(T - 1) * N + N - 1] = c.exitLog;
+    for (int t = T - 2; t >= 0; --t) {
+        double best = kNegInf;
+        for (int i = 0; i < N; ++i) {
+            const double bs = beta[(t + 1) * N + i];
+            double v = bs == kNegInf ? kNegInf : c.selfLog[i] + b[(t + 1) * N + i] + bs;
+            for (const composite::edge& e : c.next[i]) {
+                const double bj = beta[(t + 1) * N + e.to];
+                if (bj != kNegInf) v = logAdd(v, e.logP + b[(t + 1) * N + e.to] + bj);
+            }
+            beta[t * N + i] = v;
+            best = std::max(best, v);
+        }
+        for (int i = 0; i < N; ++i)
+            if (beta[t * N + i] < best - m_cfg.beam) beta[t * N + i] = kNegInf;
+    }
+    if (beta[0] == kNegInf) return LOG_ZERO;
+    alpha[0] = b[0];
+    for (int t = 1; t < T; ++t) {
+        for (int i = 0; i < N; ++i) {
+            const double a = alpha[(t - 1) * N + i];
+            if (a == kNegInf) continue;
+            alpha[t * N + i] = logAdd(alpha[t * N + i], a + c.selfLog[i]);
+            for (const composite::edge& e : c.next[i]) alpha[t * N + e.to] = logAdd(alpha[t * N + e.to], a + e.logP);
+        }
+        double best = kNegInf;
+        for (int j = 0; j < N; ++j) {
+            double& v = alpha[t * N + j];
+            if (v == kNegInf) continue;
+            if (beta[t * N + j] == kNegInf) v = kNegInf;
+            else v += b[t * N + j];
+            best = std::max(best, v);
+        }
+        for (int j = 0; j < N; ++j)
+            if (alpha[t * N + j] < best - m_cfg.beam) alpha[t * N + j] = kNegInf;
+    }
+    const double lastA = alpha[(T - 1) * N + N - 1];
+    if (lastA == kNegInf) return LOG_ZERO;
+    return lastA + c.exitLog;
+}
+
+double hmmTrainer::forwardBackward(const trainUtterance& u, std::vector<double>& gamma,
+                                   std::vector<int32_t>& compositeModels, std::vector<int>& compositeStates) const {
+    composite c;
+    std::vector<double> b, alpha, beta;
+    const double P = fbCore(u, c, b, alpha, beta);
+    compositeModels = c.model;
+    compositeStates = c.state;
+    gamma.assign(c.model.size() * static_cast<size_t>(std::max(u.frameNum, 0)), 0.0);
+    if (P <= LOG_ZERO) return LOG_ZERO;
+    for (size_t i = 0; i < gamma.size(); ++i)
+        if (alpha[i] != kNegInf && beta[i] != kNegInf) gamma[i] = std::exp(alpha[i] + beta[i] - P);
+    return P;
+}
+
+void hmmTrainer::accumulateFrame(int32_t m, int s, const float* x, double post, accum& acc) const {
+    const int ps = physicalState(m, s);
+    const hmmState& st = m_set.model[m == m_sp ? m_sil : m].state[m == m_sp ? 1 : s];
+    acc.occ[ps] += post;
+    double logs[MAX_MIXTURE_NUM];
+    const float* xs = x;
+    for (int k = 0; k < m_set.streamNum; ++k) {
+        const hmmStream& str = st.stream[k];
+        const int width = m_set.streamWidth[k];
+        double lse = kNegInf;
+        for (int j = 0; j < str.mixtureNum; ++j) {
+            const hmmMixture& g = str.mixture[j];
+            logs[j] = kNegInf;
+            if (g.weight <= 0.0f) continue;
+            double d2 = 0.0;
+            for (int d = 0; d < width; ++d) {
+                const double diff = xs[d] - g.mean[d];
+                d2 += diff * diff / g.var[d];
+            }
+            logs[j] = std::log(static_cast<double>(g.weight)) - 0.5 * (g.gconst + d2);
+            lse = logAdd(lse, logs[j]);
+        }
+        for (int j = 0; j < str.mixtureNum; ++j) {
+            if (logs[j] == kNegInf) continue;
+            const double p = post * std::exp(logs[j] - lse);
+            if (p < kMinPost) continue;
+            double* a = &acc.mix[mixIndex(ps, k, j) * kMixStride];
+            a[0] += p;
+            for (int d = 0; d < width; ++d) {
+                a[1 + d] += p * xs[d];
+                a[1 + kWidth + d] += p * static_cast<double>(xs[d]) * xs[d];
+            }
+        }
+        xs += width;
+    }
+}
+
+double hmmTrainer::runUtterance(const trainUtterance& u, accum& acc) const {
+    composite c;
+    std::vector<double> b, alpha, beta;
+    const double P = fbCore(u, c, b, alpha, beta);
+    if (P <= LOG_ZERO) {
+        acc.stats.failed++;
+        return P;
+    }
+    const int N = static_cast<int>(c.model.size());
+    const int T = u.frameNum;
+    const int dim = m_set.streamNum * m_set.streamWidth[0];
+    // The garbage models learn from the posteriors of the phones they stand for.
+    auto garbageOf = [&](int32_t m, int32_t out[2]) {
+        int n = 0;
+        if (m_kind[m] == 1 && m_fillerC >= 0) out[n++] = m_fillerC;
+        if (m_kind[m] == 2 && m_fillerV >= 0) out[n++] = m_fillerV;
+        if (m_kind[m] != 0 && m_filler >= 0) out[n++] = m_filler;
+        return n;
+    };
+    for (int t = 0; t < T; ++t) {
+        const float* x = u.fea + static_cast<size_t>(t) * dim;
+        for (int j = 0; j < N; ++j) {
+            const size_t at = static_cast<size_t>(t) * N + j;
+            if (alpha[at] == kNegInf || beta[at] == kNegInf) continue;
+            const double g = std::exp(alpha[at] + beta[at] - P);
+            if (g < kMinPost) continue;
+            accumulateFrame(c.model[j], c.state[j], x, g, acc);
+            int32_t gm[2];
+            const int ng = garbageOf(c.model[j], gm);
+            for (int q = 0; q < ng; ++q) accumulateFrame(gm[q], c.state[j], x, g, acc);
+        }
+    }
+    auto addTrans = [&](int32_t m, int s, bool stay, double xi) {
+        (stay ? acc.stay : acc.leave)[physicalState(m, s)] += xi;
+        int32_t gm[2];
+        const int ng = garbageOf(m, gm);
+        for (int q = 0; q < ng; ++q) (stay ? acc.stay : acc.leave)[physicalState(gm[q], s)] += xi;
+    };
+    // xi_t(i -> j) = alpha_t(i) a_ij b_j(t+1) beta_t+1(j) / P
+    for (int t = 0; t + 1 < T; ++t)
+        for (int i = 0; i < N; ++i) {
+            const double a = alpha[t * N + i];
+            if (a == kNegInf) continue;
+            const double bs = beta[(t + 1) * N + i];
+            if (bs != kNegInf)
+                addTrans(c.model[i], c.state[i], true, std::exp(a + c.selfLog[i] + b[(t + 1) * N + i] + bs - P));
+            for (const composite::edge& e : c.next[i]) {
+                const double bj = beta[(t + 1) * N + e.to];
+                if (bj != kNegInf)
+                    addTrans(c.model[i], c.state[i], false, std::exp(a + e.logP + b[(t + 1) * N + e.to] + bj - P));
+            }
+        }
+    // The final exit out of the last state.
+    addTrans(c.model[N - 1], c.state[N - 1], false, 1.0);
+    acc.stats.logLik += P;
+    acc.stats.frames += T;
+    acc.stats.aligned++;
+    return P;
+}
+
+trainStats hmmTrainer::iterate(const std::vector<trainUtterance>& utts) {
+    const int nThreads = std::max(1, m_cfg.threads);
+    std::vector<accum> accs;
+    accs.reserve(nThreads);
+    for (int k = 0; k < nThreads; ++k) accs.emplace_back(m_set.modelNum);
+    std::vector<std::string> errors(nThreads);
+    auto work = [&](int k) {
+        try {
+            for (size_t i = k; i < utts.size(); i += nThreads) runUtterance(utts[i], accs[k]);
+        } catch (const std::exception& e) {
+            errors[k] = e.what();
+        }
+    };
+    if (nThreads == 1) {
+        work(0);
+    } else {
+        std::vector<std::thread> pool;
+        for (int k = 0; k < nThreads; ++k) pool.emplace_back(work, k);
+        for (std::thread& th : pool) th.join();
+    }
+    for (const std::string& e : errors)
+        if (!e.empty()) fatalErrorF("Training thread failed: %s (line %d of %s)", e.c_str(), __LINE__, kUnit);
+    for (int k = 1; k < nThreads; ++k) accs[0].add(accs[k]);
+    update(accs[0]);
+    return accs[0].stats;
+}
+
+void hmmTrainer::update(const accum& acc) {
+    for (size_t i = 0; i < m_stateOcc.size(); ++i) m_stateOcc[i] = acc.occ[i];
+    for (int32_t m = 0; m < m_set.modelNum; ++m) {
+        if (m == m_sp) continue;  // tied to the middle state of sil
+        hmmModel& h = m_set.model[m];
+        for (int s = 0; s < h.stateNum - 2; ++s) {
+            const int ps = physicalState(m, s);
+            const double occ = acc.occ[ps];
+            if (occ < m_cfg.minStateOcc) continue;
+            for (int k = 0; k < m_set.streamNum; ++k) {
+                hmmStream& str = h.state[s].stream[k];
+                const int width = m_set.streamWidth[k];
+                double wsum = 0.0;
+                for (int j = 0; j < str.mixtureNum; ++j) {
+                    hmmMixture& g = str.mixture[j];
+                    const double* a = &acc.mix[mixIndex(ps, k, j) * kMixStride];
+                    const double w = a[0] / occ;
+                    if (a[0] >= 1.0) {
+                        for (int d = 0; d < width; ++d) {
+                            const double mean = a[1 + d] / a[0];
+                            const double var = a[1 + kWidth + d] / a[0] - mean * mean;
+                            g.mean[d] = static_cast<float>(mean);
+                            g.var[d] = static_cast<float>(std::max(var, m_varFloor[k * kWidth + d]));
+                        }
+                    }
+                    g.weight = static_cast<float>(std::max(w, kMinWeight));
+                    wsum += g.weight;
+                }
+                for (int j = 0; j < str.mixtureNum; ++j) {
+                    hmmMixture& g = str.mixture[j];
+                    g.weight = str.mixtureNum == 1 ? 1.0f : static_cast<float>(g.weight / wsum);
+                    g.gconst = macroClass::computeGconst(g.var, width);
+                }
+            }
+            const double out = acc.stay[ps] + acc.leave[ps];
+            if (out > 0.0) {
+                const double a = std::min(0.995, std::max(0.01, acc.stay[ps] / out));
+                h.transP[s + 1][s + 1] = static_cast<float>(a);
+                h.transP[s + 1][s + 2] = static_cast<float>(1.0 - a);
+            }
+        }
+    }
+    syncTiedStates();
+}
+
+void hmmTrainer::syncTiedStates() {
+    hmmModel& sp = m_set.model[m_sp];
+    const hmmModel& sil = m_set.model[m_sil];
+    sp.stateNum = 3;
+    sp.state[0] = sil.state[1];
+    memset(sp.transP, 0, sizeof(sp.transP));
+    sp.transP[0][1] = 1.0f;
+    sp.transP[1][1] = sil.transP[2][2];
+    sp.transP[1][2] = 1.0f - sil.transP[2][2];
+}
+
+int hmmTrainer::splitMixtures(int target) {
+    target = std::min(std::max(target, 1), MAX_MIXTURE_NUM);
+    int added = 0;
+    for (int32_t m = 0; m < m_set.modelNum; ++m) {
+        if (m == m_sp) continue;
+        hmmModel& h = m_set.model[m];
+        const int want = isGarbage(m) ? std::min(MAX_MIXTURE_NUM, 4 * target) : target;
+        for (int s = 0; s < h.stateNum - 2; ++s) {
+            const double occ = m_stateOcc[physicalState(m, s)];
+            int allowed = isGarbage(m) ? want : std::min(want, static_cast<int>(occ / m_cfg.minMixOcc));
+            for (int k = 0; k < m_set.streamNum; ++k) {
+                hmmStream& str = h.state[s].stream[k];
+                const int width = m_set.streamWidth[k];
+                while (str.mixtureNum < allowed && str.mixtureNum < MAX_MIXTURE_NUM) {
+                    int heavy = 0;
+                    for (int j = 1; j < str.mixtureNum; ++j)
+                        if (str.mixture[j].weight > str.mixture[heavy].weight) heavy = j;
+                    hmmMixture& a = str.mixture[heavy];
+                    hmmMixture& b = str.mixture[str.mixtureNum];
+                    b = a;
+                    for (int d = 0; d < width; ++d) {
+                        const float delta = 0.2f * std::sqrt(a.var[d]);
+                        a.mean[d] -= delta;
+                        b.mean[d] += delta;
+                    }
+                    a.weight *= 0.5f;
+                    b.weight = a.weight;
+                    str.mixtureNum++;
+                    added++;
+                }
+            }
+        }
+    }
+    syncTiedStates();
+    return added;
+}
+
+void hmmTrainer::write(const std::string& path) {
+    syncTiedStates();
+    for (int32_t m = 0; m < m_set.modelNum; ++m) {
+        hmmModel& h = m_set.model[m];
+        for (int s = 0; s < h.stateNum - 2; ++s)
+            for (int k = 0; k < m_set.streamNum; ++k) {
+                hmmStream& str = h.state[s].stream[k];
+                if (str.mixtureNum == 1) str.mixture[0].weight = 1.0f;
+                for (int j = 0; j < str.mixtureNum; ++j)
+                    str.mixture[j].gconst = macroClass::computeGconst(str.mixture[j].var, m_set.streamWidth[k]);
+            }
+    }
+    m_set.writeMacro(path);
+}
+
+}  // namespace qv
