@@ -69,13 +69,67 @@ void collectInto(const std::vector<netNode>& nodes, int32_t start, std::vector<i
     }
 }
 
+// nextEmitting of every node. The list of a null node is exactly what it
+// contributes to its predecessors, so null nodes are finished first (post
+// order) and then reused: the cost is the size of the lists, where walking
+// from every node anew would be quadratic along long null chains. The result
+// equals collectNextEmitting node by node.
 void collectAll(std::vector<netNode>& nodes) {
-    std::vector<char> onPath(nodes.size(), 0);
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        nodes[i].nextEmitting.clear();
+    const int32_t n = static_cast<int32_t>(nodes.size());
+    for (netNode& nd : nodes) nd.nextEmitting.clear();
+    auto checkTarget = [&](int32_t from, int32_t s) {
+        if (s < 0 || s >= n)
+            fatalErrorF("Error: Link %d -> %d ends outside the net of %d nodes! (line %d of file %s)", from, s, n,
+                        __LINE__, kUnit);
+    };
+    auto gather = [&](int32_t i) {
         std::vector<int32_t> out;
-        collectInto(nodes, static_cast<int32_t>(i), out, onPath);
-        nodes[i].nextEmitting = std::move(out);
+        for (int32_t s : nodes[static_cast<size_t>(i)].next) {
+            const netNode& t = nodes[static_cast<size_t>(s)];
+            if (t.sylIndex >= 0)
+                out.push_back(s);
+            else
+                out.insert(out.end(), t.nextEmitting.begin(), t.nextEmitting.end());
+        }
+        nodes[static_cast<size_t>(i)].nextEmitting = std::move(out);
+    };
+
+    // 0 unvisited, 1 on the current path, 2 finished (null nodes only).
+    std::vector<char> state(nodes.size(), 0);
+    struct Frame {
+        int32_t node;
+        size_t k;
+    };
+    std::vector<Frame> stack;
+    for (int32_t root = 0; root < n; ++root) {
+        if (nodes[static_cast<size_t>(root)].sylIndex >= 0 || state[static_cast<size_t>(root)] != 0) continue;
+        state[static_cast<size_t>(root)] = 1;
+        stack.push_back({root, 0});
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            const std::vector<int32_t>& nx = nodes[static_cast<size_t>(f.node)].next;
+            if (f.k >= nx.size()) {
+                gather(f.node);
+                state[static_cast<size_t>(f.node)] = 2;
+                stack.pop_back();
+                continue;
+            }
+            const int32_t from = f.node;
+            const int32_t s = nx[f.k++];
+            checkTarget(from, s);
+            const netNode& t = nodes[static_cast<size_t>(s)];
+            if (t.sylIndex >= 0 || state[static_cast<size_t>(s)] == 2) continue;
+            if (state[static_cast<size_t>(s)] == 1)
+                fatalErrorF("Error: Null nodes form a cycle through node %d (\"%s\")! (line %d of file %s)", s,
+                            t.word.c_str(), __LINE__, kUnit);
+            state[static_cast<size_t>(s)] = 1;
+            stack.push_back({s, 0});
+        }
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        if (nodes[static_cast<size_t>(i)].sylIndex < 0) continue;
+        for (int32_t s : nodes[static_cast<size_t>(i)].next) checkTarget(i, s);
+        gather(i);
     }
 }
 
