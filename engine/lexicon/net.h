@@ -21,16 +21,14 @@ namespace qv {
 
 class dictClass;
 
+// The search keeps its per-node merge slots beside the network, so a node
+// carries only what the network defines.
 struct netNode {
-    // Slot table of the search's candidate merge (phone x 3 + state).
-    static constexpr int32_t MAX_STATE_NUM_IN_SYL = 150;
-
     int32_t sylIndex = -1;           // m_pronDict index, -1 for a null node
     int32_t pathFlag = 1;            // 1: counts in the recognised syllable path
     std::string word;                // label; empty for syllable nodes of a netb file
     std::vector<int32_t> next;       // direct successors, in link order
     std::vector<int32_t> nextEmitting;  // syllable nodes reached through null nodes, depth first
-    int32_t slot[MAX_STATE_NUM_IN_SYL] = {};  // owned by the search
     float penalty = 0.0f;            // added when a candidate enters the node
 };
 
