@@ -261,7 +261,8 @@ void dictClass::writePronDict(const std::string& path, const macroClass& macro) 
         fprintf(fp, "%s\t", entry.name.c_str());
         for (size_t k = 0; k < entry.modelIndex.size(); ++k) {
             int32_t idx = entry.modelIndex[k];
-            const char* name = (idx >= 0 && idx < macro.modelNum) ? macro.model[idx].name : "???";
+            const bool known = idx >= 0 && idx < macro.modelNum && static_cast<size_t>(idx) < macro.model.size();
+            const char* name = known ? macro.model[static_cast<size_t>(idx)].name : "???";
             fprintf(fp, k == 0 ? "%s" : " %s", name);
         }
         fprintf(fp, "\n");
