@@ -8,6 +8,10 @@
 #include <mutex>
 #include <thread>
 
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "capture/wave.h"
 
 namespace qvtest {
@@ -63,6 +67,20 @@ ScopedEnv::~ScopedEnv() {
         setenv(m_name.c_str(), m_old.c_str(), 1);
     else
         unsetenv(m_name.c_str());
+}
+
+ControlHome::ControlHome() : m_env("QUORVANE_HOME", nullptr) {
+    std::filesystem::create_directories(data("output"));
+    writeFile(data("recording.prm"),
+              "nbits = 16\nfs = 16000\nnAdjustFrame = 0\nupRateBSModify = 1\n"
+              "silenceLimitBeforeSpeech = 10\nsilenceLimitInSpeech = 0.3\n");
+    setenv("QUORVANE_HOME", m_dir.path().c_str(), 1);
+    char buf[4096];
+    if (getcwd(buf, sizeof(buf))) m_cwd = buf;
+}
+
+ControlHome::~ControlHome() {
+    if (!m_cwd.empty() && chdir(m_cwd.c_str()) != 0) perror("chdir");
 }
 
 }  // namespace qvtest

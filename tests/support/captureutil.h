@@ -39,3 +39,31 @@ private:
 };
 
 }  // namespace qvtest
+
+#include "support/testutil.h"
+
+namespace qvtest {
+
+// An installation folder for the control: telvoDataChinese/output/ and a
+// recording.prm whose level stays at its initial value (silence is quiet, a
+// tone of amplitude 10000 is speech; 0.3 s of silence ends speech).
+// QUORVANE_HOME points at it; the current directory is restored afterwards.
+class ControlHome {
+public:
+    ControlHome();
+    ~ControlHome();
+    ControlHome(const ControlHome&) = delete;
+    ControlHome& operator=(const ControlHome&) = delete;
+
+    const std::string& root() const { return m_dir.path(); }
+    // root()/telvoDataChinese/<rel>
+    std::string data(const std::string& rel) const { return m_dir.path() + "/telvoDataChinese/" + rel; }
+    std::string log() const { return readFile(data("output/QUORVANE_LOG.txt")); }
+
+private:
+    ScratchDir m_dir;
+    ScopedEnv m_env;
+    std::string m_cwd;
+};
+
+}  // namespace qvtest
