@@ -6,7 +6,8 @@
 //
 // LIST lines: "<audio file> TAB <unit> <unit> ...". Writes PREFIX.mac and
 // PREFIX.macb. Features are cached under DIR (default $QV_WORK or
-// /tmp/quorvane-train). Schedule: flat start, ITERS iterations with one
+// /tmp/quorvane-train). Schedule: flat start from the global statistics,
+// one pass over a uniform segmentation, ITERS iterations with one
 // mixture, then mixtures doubled up to N with ITERS iterations after each
 // split. Nothing is random: the same inputs give the same models.
 #include <cstdio>
@@ -114,6 +115,8 @@ int main(int argc, char** argv) {
         if (utts.empty()) qv::fatalErrorF("No training data (line %d of %s)", __LINE__, "quorvane-train");
 
         trainer.flatStart(utts);
+        const int32_t segmented = trainer.segmentalStart(utts);
+        qv::consolePrintf("Flat start, then uniform segmentation of %d utterances\n", segmented);
         int iter = 0;
         int mixNow = 1;
         auto run = [&]() {

@@ -194,6 +194,64 @@ void hmmTrainer::flatStart(const std::vector<trainUtterance>& utts, int edgeFram
     }
 }
 
+int32_t hmmTrainer::segmentalStart(const std::vector<trainUtterance>& utts, int edgeFrames) {
+    accum acc(m_set.modelNum);
+    const int dim = m_set.streamNum * m_set.streamWidth[0];
+    int32_t used = 0;
+    std::vector<std::pair<int32_t, int>> seq;
+    for (const trainUtterance& u : utts) {
+        seq.clear();
+        for (int32_t m : u.models) {
+            if (m < 0 || m >= m_set.modelNum)
+                fatalErrorF("Model index %d out of range 0..%d (line %d of %s)", m, m_set.modelNum - 1, __LINE__, kUnit);
+            for (int s = 0; s < m_set.model[m].stateNum - 2; ++s) seq.push_back({m, s});
+        }
+        const int T = u.frameNum;
+        const int n = static_cast<int>(seq.size());
+        const int e = std::min(edgeFrames, T / 4);
+        const bool silEnds = n >= 6 && u.models.front() == m_sil && u.models.back() == m_sil;
+        // Segments: [start, end) frame ranges per sequence state.
+        std::vector<int> start(n + 1);
+        if (silEnds && e >= 3 && T - 2 * e >= n - 6) {
+            for (int k = 0; k < 3; ++k) {
+                start[k] = k * e / 3;
+                start[n - 3 + k] = T - e + k * e / 3;
+            }
+            for (int k = 3; k < n - 3; ++k) start[k] = e + (k - 3) * (T - 2 * e) / (n - 6);
+        } else if (T >= n) {
+            for (int k = 0; k < n; ++k) start[k] = k * T / n;
+        } else {
+            continue;
+        }
+        start[n] = T;
+        for (int k = 0; k < n; ++k) {
+            const int32_t m = seq[k].first;
+            const int s = seq[k].second;
+            int32_t gm[2];
+            int ng = 0;
+            if (m_kind[m] == 1 && m_fillerC >= 0) gm[ng++] = m_fillerC;
+            if (m_kind[m] == 2 && m_fillerV >= 0) gm[ng++] = m_fillerV;
+            if (m_kind[m] != 0 && m_filler >= 0 && ng < 2) gm[ng++] = m_filler;
+            for (int t = start[k]; t < start[k + 1]; ++t) {
+                const float* x = u.fea + static_cast<size_t>(t) * dim;
+                accumulateFrame(m, s, x, 1.0, acc);
+                for (int q = 0; q < ng; ++q) accumulateFrame(gm[q], s, x, 1.0, acc);
+            }
+            const double len = start[k + 1] - start[k];
+            if (len < 1.0) continue;
+            acc.stay[physicalState(m, s)] += len - 1.0;
+            acc.leave[physicalState(m, s)] += 1.0;
+            for (int q = 0; q < ng; ++q) {
+                acc.stay[physicalState(gm[q], s)] += len - 1.0;
+                acc.leave[physicalState(gm[q], s)] += 1.0;
+            }
+        }
+        used++;
+    }
+    update(acc);
+    return used;
+}
+
 double hmmTrainer::stateLogLik(int32_t m, int s, const float* x) const {
     const hmmState& st = m_set.model[m == m_sp ? m_sil : m].state[m == m_sp ? 1 : s];
     double total = 0.0;

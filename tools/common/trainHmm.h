@@ -65,6 +65,15 @@ public:
     // variance floor from the global variance. Transitions: 0.6 stay.
     void flatStart(const std::vector<trainUtterance>& utts, int edgeFrames = 10);
 
+    // After flatStart: one re-estimation from a hard uniform segmentation of
+    // each utterance (sil's three states over the first and last edgeFrames
+    // frames, at most a quarter of the utterance each; the other states of
+    // the sequence, sp left out, share the frames between evenly). From
+    // identical starting states alone, Baum-Welch on isolated syllables
+    // tends to let a final's first state take the initial's frames.
+    // Returns the number of utterances used.
+    int32_t segmentalStart(const std::vector<trainUtterance>& utts, int edgeFrames = 10);
+
     // One Baum-Welch iteration over all utterances (config.threads threads,
     // a fixed partition, so results do not depend on scheduling).
     trainStats iterate(const std::vector<trainUtterance>& utts);
