@@ -1,0 +1,353 @@
+// The user's command-line tool, run as a subprocess on the tiny synthetic
+// world laid out like the shipped data folder; and its UTF-8/Big5 helper.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+
+#include "support/testutil.h"
+#include "tools/common/big5.h"
+#include "world/tinyWorld.h"
+
+using nlohmann::json;
+using qvtest::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// UTF-8 forms of the tiny world's characters.
+const std::string kOne = "\xE4\xB8\x80";    // 一
+const std::string kTwo = "\xE4\xBA\x8C";    // 二
+const std::string kThree = "\xE4\xB8\x89";  // 三
+const std::string kFour = "\xE5\x9B\x9B";   // 四: Big5, but not in the tiny word table
+
+struct ToolRun {
+    int rc = -1;
+    std::string out, err;
+};
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The tiny world in <scratch>/telvoDataChinese with a chinese.sa.prm whose
+// paths are relative to <scratch>, as in the installation folder.
+struct ToolWorld {
+    ScratchDir dir;
+    std::string data = dir.file("telvoDataChinese");
+    std::vector<qvworld::Segment> segments;
+
+    ToolWorld() {
+        qvworld::buildTinyWorld(data);
+        const std::string d = "telvoDataChinese/";
+        qvtest::writeFile(data + "/chinese.sa.prm",
+                          "% tiny data set\nlanguage = chinese\nfunction = assess\n"
+                          "macFile = " + d + "tiny.macb\npinyinType = hanyu\ndicFile = " + d + "tiny.pam\n"
+                          "wpaFile = " + d + "tiny.wpa\npyTableFile = " + d + "pinyin.txt\n"
+                          "qiYinFile = " + d + "qiyin.txt\ntnmFile = " + d + "tiny.tnm\n"
+                          "featureConfigFile = " + d + "mfcc.cfg\noutputDir = " + d + "out\n"
+                          "phoneRank2scoreParamFile = " + d + "rank2score.prm\n"
+                          "scoreDiscountParamFile = " + d + "discount.prm\n"
+                          "usePaddedHardSp = 1   % sp between syllables\nusePaddedSoftSil = 1\nuseEpd = 0\n"
+                          "netType = 0\nmaxCandidateNum = 200\nprobTh = 500\ncomparisonMode = 1\nuseWaveReject = 0\n");
+        fs::remove_all(data + "/out");  // the tool must not need it
+        utterance("utt.wav", {"ba1", "di2", "gu3"});
+    }
+
+    std::string utterance(const std::string& name, const std::vector<std::string>& syllables) {
+        segments.clear();
+        qvworld::writeWav(dir.file(name), qvworld::synthUtterance(syllables, &segments));
+        return dir.file(name);
+    }
+
+    // Runs the tool in `cwd` (default: the scratch folder) with `args`, which
+    // are quoted for the shell one by one.
+    ToolRun tool(const std::vector<std::string>& args, const std::string& cwd = "") const {
+        std::string cmd = "cd " + quote(cwd.empty() ? dir.path() : cwd) + " && " + quote(QV_BINARY_DIR "/quorvane");
+        for (const auto& a : args) cmd += " " + quote(a);
+        cmd += " >" + quote(dir.file("stdout.txt")) + " 2>" + quote(dir.file("stderr.txt"));
+        const int status = std::system(cmd.c_str());
+        ToolRun r;
+        r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = qvtest::readFile(dir.file("stdout.txt"));
+        r.err = qvtest::readFile(dir.file("stderr.txt"));
+        return r;
+    }
+
+    ToolRun assess(const std::string& text, std::vector<std::string> more = {}) const {
+        std::vector<std::string> args = {"assess", dir.file("utt.wav"), "--text", text, "--data", data};
+        args.insert(args.end(), more.begin(), more.end());
+        return tool(args);
+    }
+};
+
+// One line on stderr that starts with the tool's name and contains `needle`.
+void expectOneLine(const ToolRun& r, int rc, const std::string& needle) {
+    EXPECT_EQ(r.rc, rc) << r.err;
+    EXPECT_EQ(r.err.rfind("quorvane: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
+
+// ---- UTF-8 <-> Big5 -----------------------------------------------------------
+
+TEST(Big5, ConvertsBothWays) {
+    EXPECT_EQ(qvtool::utf8ToBig5(kOne + kTwo + kThree), "\xA4\x40\xA4\x47\xA4\x54");
+    EXPECT_EQ(qvtool::utf8ToBig5("ab, \xEF\xBC\x8C"), "ab, \xA1\x41");  // ASCII stays, full-width comma
+    const std::string zhuyin = "\xE3\x84\x8B\xE3\x84\xA7\xCB\x87";       // ㄋㄧˇ
+    EXPECT_EQ(qvtool::big5ToUtf8(qvtool::utf8ToBig5(zhuyin)), zhuyin);
+    EXPECT_EQ(qvtool::utf8ToBig5(""), "");
+}
+
+TEST(Big5, NamesTheCharacterWithoutBig5Form) {
+    const std::string smile = "\xF0\x9F\x98\x80";  // U+1F600
+    try {
+        qvtool::utf8ToBig5(kOne + smile + kTwo);
+        FAIL() << "no error";
+    } catch (const qvtool::Big5Error& e) {
+        EXPECT_EQ(e.offending(), smile);
+        EXPECT_NE(std::string(e.what()).find("U+1F600"), std::string::npos) << e.what();
+    }
+    // Malformed UTF-8 is reported as bytes, not as a character.
+    try {
+        qvtool::utf8ToBig5("a\xE4\xB8");
+        FAIL() << "no error";
+    } catch (const qvtool::Big5Error& e) {
+        EXPECT_NE(std::string(e.what()).find("not valid UTF-8"), std::string::npos) << e.what();
+    }
+}
+
+TEST(Big5, InvalidBig5) {
+    EXPECT_THROW(qvtool::big5ToUtf8("\xA4\x40\xFF"), qvtool::Big5Error);
+    EXPECT_EQ(qvtool::big5ToUtf8Lenient("\xA4\x40\xFF" "a"), kOne + "\\xFFa");
+}
+
+// ---- assess ---------------------------------------------------------------------
+
+TEST(ToolAssess, JsonReportOfACorrectReading) {
+    ToolWorld w;
+    const ToolRun r = w.assess(kOne + kTwo + kThree, {"--json"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // the engine's lines are silenced
+    const json j = json::parse(r.out);
+    EXPECT_GT(j["score"].get<double>(), 90);
+    ASSERT_EQ(j["scores"].size(), 3u);
+    ASSERT_EQ(j["origScores"].size(), 3u);
+    EXPECT_DOUBLE_EQ(j["scores"][1].get<double>(), j["score"].get<double>());
+    ASSERT_EQ(j["discounts"].size(), 7u);
+    EXPECT_EQ(j["discounts"][0]["reason"], "Incomplete Viterbi search path");
+    EXPECT_EQ(j["discounts"][6]["reason"], "Volume of sil too large");
+    for (const auto& d : j["discounts"]) EXPECT_EQ(d["count"], 0);
+    EXPECT_EQ(j["recognized"]["hanyu"], "ba1-sp-di2-sp-gu3");
+    EXPECT_EQ(j["recognized"]["mpa"], "BA1-sp-DI2-sp-GU3");
+    EXPECT_EQ(j["text"], kOne + kTwo + kThree);
+
+    // Three syllables where the sounds were placed (the synthetic utterance's
+    // segments come in phone order: sil, b+a, a1, ..., sil).
+    const auto& syls = j["syllables"];
+    ASSERT_EQ(syls.size(), 3u);
+    const std::vector<std::string> texts = {kOne, kTwo, kThree}, names = {"ba1", "di2", "gu3"};
+    std::vector<qvworld::Segment> phones;
+    for (const auto& s : w.segments)
+        if (s.phone != "sil" && s.phone != "sp") phones.push_back(s);
+    ASSERT_EQ(phones.size(), 6u);
+    for (size_t i = 0; i < 3; ++i) {
+        const auto& s = syls[i];
+        EXPECT_EQ(s["text"], texts[i]);
+        EXPECT_EQ(s["pinyin"], names[i]);
+        EXPECT_EQ(s["zhuyin"], qvtool::big5ToUtf8(names[i] == "ba1" ? "BA1" : names[i] == "di2" ? "DI2" : "GU3"));
+        EXPECT_NEAR(s["start"].get<double>(), phones[2 * i].begin / 16000.0, 0.03);
+        EXPECT_NEAR(s["end"].get<double>(), phones[2 * i + 1].end / 16000.0, 0.03);
+        EXPECT_GT(s["score"].get<double>(), 80);
+        ASSERT_EQ(s["phones"].size(), 2u);
+        EXPECT_EQ(s["phones"][0]["start"], s["start"]);
+        EXPECT_EQ(s["phones"][1]["end"], s["end"]);
+        EXPECT_EQ(s["phones"][0]["end"], s["phones"][1]["start"]);
+        for (const auto& p : s["phones"]) {
+            EXPECT_EQ(p["rankRatio"], 0.0) << p;
+            ASSERT_FALSE(p["competitors"].empty());
+            EXPECT_EQ(p["competitors"][0], p["name"]);  // best first, and it is the own model
+        }
+        if (i > 0) {
+            EXPECT_GE(s["start"].get<double>(), syls[i - 1]["end"].get<double>());
+        }
+    }
+}
+
+// Scores within 0.5, times within one frame; everything else exact.
+void expectSameDocument(const json& a, const json& b, const std::string& at) {
+    if (b.is_number() && a.is_number()) {
+        const auto endsWith = [&](const char* k) {
+            const std::string key(k);
+            return at.size() >= key.size() && at.compare(at.size() - key.size(), key.size(), key) == 0;
+        };
+        EXPECT_NEAR(a.get<double>(), b.get<double>(), endsWith(".start") || endsWith(".end") ? 0.0101 : 0.5) << at;
+    } else if (b.is_object() && a.is_object()) {
+        EXPECT_EQ(a.size(), b.size()) << at;
+        for (auto it = b.begin(); it != b.end(); ++it) {
+            ASSERT_TRUE(a.contains(it.key())) << at << "." << it.key();
+            expectSameDocument(a[it.key()], it.value(), at + "." + it.key());
+        }
+    } else if (b.is_array() && a.is_array()) {
+        ASSERT_EQ(a.size(), b.size()) << at;
+        for (size_t i = 0; i < b.size(); ++i) expectSameDocument(a[i], b[i], at + "[" + std::to_string(i) + "]");
+    } else {
+        EXPECT_EQ(a, b) << at;
+    }
+}
+
+TEST(ToolAssess, MatchesTheGoldenDocuments) {
+    // tests/data/usertool/: the tool's --json output for the tiny world's
+    // seed-1 utterances (see the README beside them).
+    ToolWorld w;
+    for (const auto& c : {std::make_pair(std::vector<std::string>{"ba1", "di2", "gu3"}, "assess_tiny.json"),
+                          std::make_pair(std::vector<std::string>{"gu3", "ba1", "di2"}, "assess_tiny_wrong.json")}) {
+        w.utterance("utt.wav", c.first);
+        const ToolRun r = w.assess(kOne + kTwo + kThree, {"--json"});
+        ASSERT_EQ(r.rc, 0) << r.err;
+        expectSameDocument(json::parse(r.out), json::parse(qvtest::readFile(qvtest::dataPath(std::string("usertool/") + c.second))),
+                           c.second);
+    }
+}
+
+TEST(ToolAssess, ReadableReportAndVerboseEngineLines) {
+    ToolWorld w;
+    ToolRun r = w.assess(kOne + "\xEF\xBC\x8C" + kTwo + kThree);  // a full-width comma is dropped
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Score: ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("Discounts: none\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  " + kOne + "  ba1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  " + kThree + "  gu3"), std::string::npos) << r.out;
+
+    r = w.assess(kOne + kTwo + kThree, {"--verbose"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.err.find("sec: Viterbi search\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("sec:"), std::string::npos) << r.out;
+}
+
+TEST(ToolAssess, WrongReadingScoresLowWithItsDiscounts) {
+    ToolWorld w;
+    w.utterance("utt.wav", {"gu3", "ba1", "di2"});
+    const ToolRun r = w.assess(kOne + kTwo + kThree);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("Discounts:\n  Incomplete Viterbi search path: 1\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("over-short"), std::string::npos) << r.out;  // counts of 0 are left out
+    EXPECT_LT(std::stod(r.out.substr(7)), 50) << r.out;
+}
+
+TEST(ToolAssess, PinyinSettlesTheSyllables) {
+    ToolWorld w;
+    ToolRun r = w.assess(kOne + kTwo + kThree, {"--pinyin", "BA1-di2 gu3", "--json"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["recognized"]["hanyu"], "ba1-sp-di2-sp-gu3");
+
+    expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2"}), 1, "2 syllable(s) for 3 character(s)");
+    expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2 zz9"}), 1, "unknown syllable \"zz9\"");
+}
+
+TEST(ToolAssess, OutputFolderKeepsTheDiagnosticFiles) {
+    ToolWorld w;
+    const std::string out = w.dir.file("diag");
+    const ToolRun r = w.assess(kOne + kTwo + kThree, {"--out", out});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(qvtest::readFile(out + "/sentence.txt"), "\xA4\x40\xA4\x47\xA4\x54\n");  // Big5
+    EXPECT_EQ(qvtest::readFile(out + "/waveVolumeCheck.txt"), "Normal volume.\n");
+    EXPECT_TRUE(qvtest::exists(out + "/finalScore.txt"));
+    EXPECT_FALSE(qvtest::exists(w.data + "/out"));
+}
+
+TEST(ToolAssess, FindsTheDataFolder) {
+    ToolWorld w;
+    ToolRun r = w.tool({"assess", "utt.wav", "--text", kOne + kTwo + kThree});  // ./telvoDataChinese
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Score: ", 0), 0u) << r.out;
+    // The prm's paths are relative to the folder holding the data folder,
+    // also when the folder is named with a trailing slash.
+    r = w.tool({"assess", w.dir.file("utt.wav"), "--text", kOne, "--data", w.data + "/"}, w.data);
+    EXPECT_EQ(r.rc, 0) << r.err;
+}
+
+// ---- recog ------------------------------------------------------------------------
+
+TEST(ToolRecog, TellsWhichSentenceWasRead) {
+    ToolWorld w;
+    w.utterance("utt.wav", {"gu3", "ba1", "di2"});
+    ToolRun r = w.tool({"recog", "utt.wav", "--data", w.data, "--text", kOne + kTwo + kThree, "--text",
+                    kThree + kOne + kTwo, "--text", kTwo + kThree + kOne, "--json"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["index"], 2);
+    EXPECT_EQ(j["text"], kThree + kOne + kTwo);
+    EXPECT_EQ(j["matches"], json::array({2}));
+    EXPECT_EQ(j["syllables"].size(), 3u);
+
+    // The same from a file; blank lines do not count as sentences.
+    qvtest::writeFile(w.dir.file("s.txt"), "\xEF\xBB\xBF" + kTwo + kThree + kOne + "\r\n\n  \n" + kThree + kOne + kTwo + "\n");
+    r = w.tool({"recog", "utt.wav", "--data", w.data, "--text-file", "s.txt"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Sentence 2: " + kThree + kOne + kTwo + "\nScore: ", 0), 0u) << r.out;
+}
+
+// ---- bad input ----------------------------------------------------------------------
+
+TEST(ToolBadInput, TextProblemsAreNamed) {
+    ToolWorld w;
+    expectOneLine(w.assess(""), 1, "empty");
+    expectOneLine(w.assess("\xEF\xBC\x8C, "), 1, "empty");  // punctuation only
+    expectOneLine(w.assess(kOne + kFour + kTwo + kFour), 1, "no reading in the word table for " + kFour);
+    expectOneLine(w.assess(kOne + "\xF0\x9F\x98\x80"), 1, "\"\xF0\x9F\x98\x80\" (U+1F600) has no Big5 form");
+    expectOneLine(w.assess(kOne + "A" + kTwo), 1, "\"A\", which is not a Chinese character");
+    expectOneLine(w.tool({"recog", "utt.wav", "--data", w.data, "--text", kOne, "--text", kFour}), 1,
+                  "sentence 2: no reading in the word table for " + kFour);
+}
+
+TEST(ToolBadInput, AudioProblems) {
+    ToolWorld w;
+    const std::string text = kOne + kTwo + kThree;
+    expectOneLine(w.tool({"assess", "missing.wav", "--text", text, "--data", w.data}), 1,
+                  "audio file not found: missing.wav");
+    qvtest::writeFile(w.dir.file("utt.mp3"), "ID3");
+    expectOneLine(w.tool({"assess", "utt.mp3", "--text", text, "--data", w.data}), 1, "unsupported audio file");
+
+    qvworld::writeWav(w.dir.file("short.wav"), std::vector<int32_t>(800, 0));  // 50 ms
+    expectOneLine(w.tool({"assess", "short.wav", "--text", text, "--data", w.data}), 1, "too quiet or too short");
+
+    qvworld::writeWav(w.dir.file("tiny.wav"), std::vector<int32_t>(100, 3000));
+    expectOneLine(w.tool({"assess", "tiny.wav", "--text", text, "--data", w.data}), 1,
+                  "the recording is too short: 100 samples");
+    qvtest::writeFile(w.dir.file("empty.wav"), "");
+    expectOneLine(w.tool({"assess", "empty.wav", "--text", text, "--data", w.data}), 1,
+                  "cannot read the audio file empty.wav");
+
+    std::vector<int32_t> quiet = qvworld::synthUtterance({"ba1", "di2", "gu3"});
+    for (auto& v : quiet) v /= 100;
+    qvworld::writeWav(w.dir.file("quiet.wav"), quiet);
+    expectOneLine(w.tool({"assess", "quiet.wav", "--text", text, "--data", w.data}), 1,
+                  "too quiet or too short: Max volume too small. Please increase the microphone's gain.");
+
+    std::vector<int32_t> clipped = qvworld::synthUtterance({"ba1", "di2", "gu3"});
+    for (auto& v : clipped) v = v > 0 ? 32767 : -32768;
+    qvworld::writeWav(w.dir.file("clipped.wav"), clipped);
+    const ToolRun r = w.tool({"assess", "clipped.wav", "--text", text, "--data", w.data});
+    expectOneLine(r, 1, "gain");
+}
+
+TEST(ToolBadInput, UsageErrorsExitWithTwo) {
+    ToolWorld w;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"assess", "utt.wav"}, {"assess", "--text", kOne}, {"recog", "utt.wav"},
+          {"assess", "utt.wav", "--text", kOne, "--bogus"}, {"speak", "utt.wav"}}) {
+        const ToolRun r = w.tool(args);
+        EXPECT_EQ(r.rc, 2) << args.size() << " " << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_EQ(w.tool({"--help"}).rc, 0);
+    expectOneLine(w.tool({"assess", "utt.wav", "--text", kOne, "--data", w.dir.file("nowhere")}), 1, "no data set");
+}

@@ -1,0 +1,606 @@
+// quorvane: the user's command-line tool.
+//
+//   quorvane assess AUDIO --text "你好" [--pinyin "ni3 hao3"] [--json]
+//   quorvane recog AUDIO --text "A" --text "B" ... | --text-file FILE [--json]
+//
+// Text in and out is UTF-8; the data set and the engine work in Big5, so the
+// tool converts at its edges. Every run uses the assessment parameter file
+// chinese.sa.prm of a data folder (see findDataDir), with the relative paths
+// in it resolved against the folder that contains the data folder.
+//
+// Exit codes: 0 success, 1 input or engine error (one line on stderr),
+// 2 usage error.
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "quorvane.h"
+#include "tools/common/big5.h"
+
+namespace fs = std::filesystem;
+// Keys in the order they are written, which reads better than sorted.
+using json = nlohmann::ordered_json;
+
+namespace {
+
+const char* const kDataFolder = "telvoDataChinese";
+const char* const kPrmName = "chinese.sa.prm";
+
+// An input problem worth one line on stderr and exit code 1.
+struct InputError {
+    std::string message;
+};
+
+// Keys of the parameter file that hold paths.
+const char* const kPathKeys[] = {"macFile",        "dicFile",     "wpaFile",      "wpaAddendaFile",
+                                 "pyTableFile",    "qiYinFile",   "tnmFile",      "featureConfigFile",
+                                 "wavFile",        "wavFileList", "txtFile",      "sylFile",
+                                 "netFile",        "outputDir",   "phoneRank2scoreParamFile",
+                                 "scoreDiscountParamFile",        "cmParamFile",  "epsFile",
+                                 "inputLabFile",   "pitchParamFile"};
+
+std::string trimBlanks(const std::string& s) {
+    const char* ws = " \t\r\n";
+    const size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+std::vector<std::string> splitAt(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        const size_t p = s.find(sep, start);
+        out.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
+        if (p == std::string::npos) return out;
+        start = p + 1;
+    }
+}
+
+// Lines of a text file without trailing CR, empty lines and `comment` lines
+// dropped, as the engine reads its data files.
+std::vector<std::string> readDataLines(const std::string& path, char comment) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError{"cannot read " + path};
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || (comment && line[0] == comment)) continue;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string withoutLocation(std::string msg) {
+    // Engine messages end with the reporting source line, e.g.
+    // "(line 12 in recogTask)"; users have no use for it.
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+    const size_t p = msg.rfind("(line ");
+    if (p != std::string::npos && !msg.empty() && msg.back() == ')') {
+        msg.erase(p);
+        while (!msg.empty() && msg.back() == ' ') msg.pop_back();
+    }
+    while (!msg.empty() && msg.front() == '\n') msg.erase(0, 1);
+    for (char& c : msg)
+        if (c == '\n') c = ' ';
+    return msg;
+}
+
+// ---------------------------------------------------------------------------
+// The data set: the parameter file with resolved paths, and the tables the
+// tool needs to check texts and show Zhuyin.
+// ---------------------------------------------------------------------------
+
+struct TnmRule {
+    std::string pattern, replacement, kind;
+};
+
+struct DataSet {
+    std::string dir;                                              // the data folder
+    std::string prmFile;                                          // its chinese.sa.prm
+    std::vector<std::pair<std::string, std::string>> pathValues;  // path keys, resolved
+    std::string language = "chinese";
+    std::set<std::string> characters;                        // the word table's units (Big5)
+    std::map<std::string, std::string> zhuyinOf;             // HanYu syllable -> MPA (Big5)
+    std::vector<TnmRule> rules;
+
+    std::string value(const std::string& key) const {
+        for (const auto& kv : pathValues)
+            if (kv.first == key) return kv.second;
+        return "";
+    }
+};
+
+bool isDataDir(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_regular_file(p / kPrmName, ec);
+}
+
+// The data folder: --data if given; otherwise ./telvoDataChinese; otherwise
+// the first telvoDataChinese in the folders above the executable (the
+// installation folder, or the repository when run from a build tree).
+std::string findDataDir(const std::string& option) {
+    if (!option.empty()) {
+        if (!isDataDir(option)) throw InputError{"no data set in " + option + " (" + kPrmName + " not found)"};
+        fs::path p = fs::absolute(option).lexically_normal();
+        if (p.filename().empty()) p = p.parent_path();  // "dir/" names dir, whose parent holds it
+        return p.string();
+    }
+    std::error_code ec;
+    if (isDataDir(fs::current_path(ec) / kDataFolder)) return (fs::current_path(ec) / kDataFolder).string();
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        for (fs::path p = exe.parent_path(); !p.empty(); p = p.parent_path()) {
+            if (isDataDir(p / kDataFolder)) return (p / kDataFolder).string();
+            if (p == p.root_path()) break;
+        }
+    }
+    throw InputError{std::string("cannot find the data folder ") + kDataFolder +
+                     " (not in the current directory nor above the program); give it with --data"};
+}
+
+DataSet loadDataSet(const std::string& dataOption) {
+    DataSet ds;
+    ds.dir = findDataDir(dataOption);
+    ds.prmFile = (fs::path(ds.dir) / kPrmName).string();
+    // The file's relative paths name files below the installation folder,
+    // the folder that holds the data folder.
+    const fs::path base = fs::path(ds.dir).parent_path();
+    std::map<std::string, std::string> values;
+    for (std::string line : readDataLines(ds.prmFile, 0)) {
+        const size_t pct = line.find('%');
+        if (pct != std::string::npos) line.erase(pct);
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        values[trimBlanks(line.substr(0, eq))] = trimBlanks(line.substr(eq + 1));
+    }
+    for (const char* key : kPathKeys) {
+        auto it = values.find(key);
+        if (it == values.end() || it->second.empty()) continue;
+        fs::path p(it->second);
+        ds.pathValues.emplace_back(key, p.is_absolute() ? p.string() : (base / p).lexically_normal().string());
+    }
+    if (values.count("language")) ds.language = values["language"];
+
+    if (ds.language == "chinese") {
+        for (const std::string& line : readDataLines(ds.value("wpaFile"), '%')) {
+            const size_t tab = line.find('\t');
+            ds.characters.insert(line.substr(0, tab));
+        }
+        for (const std::string& line : readDataLines(ds.value("pyTableFile"), 0)) {
+            const std::vector<std::string> cols = splitAt(line, '\t');
+            if (cols.size() >= 4) ds.zhuyinOf.emplace(cols[3], cols[2]);
+        }
+    }
+    const std::string tnm = ds.value("tnmFile");
+    if (!tnm.empty()) {
+        for (const std::string& line : readDataLines(tnm, '%')) {
+            const std::vector<std::string> f = splitAt(line, '#');
+            if (f.size() >= 3) ds.rules.push_back({f[0], f[1], f[2]});
+        }
+    }
+    return ds;
+}
+
+// The engine's text normalisation (byte-wise rules in file order), so that
+// the tool checks exactly the characters the engine will look up.
+std::string normalize(const DataSet& ds, std::string s) {
+    for (const TnmRule& r : ds.rules) {
+        if (r.kind.empty() || r.pattern.empty()) continue;
+        if (r.kind[0] == '$') {
+            while (!s.empty() && s.back() == r.pattern[0]) s.pop_back();
+        } else if (r.kind[0] == '^') {
+            while (!s.empty() && s.front() == r.pattern[0]) s.erase(0, 1);
+        } else if (r.kind[0] == 'g') {
+            size_t pos = 0;
+            while ((pos = s.find(r.pattern, pos)) != std::string::npos) {
+                s.replace(pos, r.pattern.size(), r.replacement);
+                pos += r.replacement.size();
+            }
+        }
+    }
+    return s;
+}
+
+// One expected sentence, checked: its Big5 form and its characters.
+struct Sentence {
+    std::string utf8;
+    std::string big5;
+    std::vector<std::string> chars;  // normalised two-byte units
+};
+
+Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::string& label) {
+    Sentence s;
+    s.utf8 = utf8;
+    if (utf8.find_first_of("\t\r\n") != std::string::npos)
+        throw InputError{label + " must be a single line without tabs"};
+    try {
+        s.big5 = qvtool::utf8ToBig5(utf8);
+    } catch (const qvtool::Big5Error& e) {
+        throw InputError{label + ": " + e.what()};
+    }
+    const std::string n = normalize(ds, s.big5);
+    if (trimBlanks(n).empty()) throw InputError{label + " is empty (nothing to read once punctuation is removed)"};
+    // The engine cuts the text into two-byte characters; a one-byte
+    // character would shift every character after it.
+    std::vector<std::string> singles;
+    for (size_t i = 0; i < n.size();) {
+        const unsigned char c = static_cast<unsigned char>(n[i]);
+        if (c >= 0x81 && i + 1 < n.size()) {
+            s.chars.push_back(n.substr(i, 2));
+            i += 2;
+        } else {
+            singles.push_back(c >= 0x80 ? "?" : std::string(1, static_cast<char>(c)));
+            ++i;
+        }
+    }
+    if (!singles.empty()) {
+        std::string list;
+        for (const auto& c : singles) list += (list.empty() ? "\"" : ", \"") + c + "\"";
+        throw InputError{label + " contains " + list +
+                         ", which is not a Chinese character (write letters and numbers in Chinese characters)"};
+    }
+    if (ds.language == "chinese") {
+        std::vector<std::string> missing;
+        for (const std::string& c : s.chars)
+            if (!ds.characters.count(c)) {
+                const std::string u = qvtool::big5ToUtf8Lenient(c);
+                bool seen = false;
+                for (const auto& m : missing) seen = seen || m == u;
+                if (!seen) missing.push_back(u);
+            }
+        if (!missing.empty()) {
+            std::string list;
+            for (const auto& c : missing) list += (list.empty() ? "" : " ") + c;
+            throw InputError{label + ": no reading in the word table for " + list};
+        }
+    }
+    return s;
+}
+
+// --pinyin "ni3 hao3" (or "ni3-hao3") -> "ni3-hao3", one syllable per character.
+std::string checkPinyin(const DataSet& ds, const std::string& pinyin, size_t charCount) {
+    std::string s = pinyin;
+    for (size_t p; (p = s.find("\xC3\xBC")) != std::string::npos;) s.replace(p, 2, "v");  // ü
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c == '-' || c == '\t' || c == ',') c = ' ';
+    }
+    std::vector<std::string> syls;
+    std::istringstream in(s);
+    for (std::string w; in >> w;) syls.push_back(w);
+    for (const std::string& w : syls)
+        if (!ds.zhuyinOf.empty() && !ds.zhuyinOf.count(w))
+            throw InputError{"--pinyin: unknown syllable \"" + w + "\" (write Hanyu Pinyin with a tone digit 1-5, e.g. ni3)"};
+    if (syls.size() != charCount)
+        throw InputError{"--pinyin gives " + std::to_string(syls.size()) + " syllable(s) for " +
+                         std::to_string(charCount) + " character(s)"};
+    std::string joined;
+    for (const std::string& w : syls) joined += (joined.empty() ? "" : "-") + w;
+    return joined;
+}
+
+void checkAudio(const std::string& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) throw InputError{"audio file not found: " + path};
+    if (fs::is_directory(path, ec)) throw InputError{"audio file is a directory: " + path};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError{"cannot read audio file " + path};
+    // The engine picks its reader by the last three letters of the name.
+    const std::string ext = path.size() >= 3 ? path.substr(path.size() - 3) : "";
+    static const std::set<std::string> known = {"wav", "WAV", "flv", "FLV", "raw", "RAW"};
+    if (!known.count(ext)) throw InputError{"unsupported audio file " + path + " (the name must end in .wav, .flv or .raw)"};
+}
+
+// ---------------------------------------------------------------------------
+// Running the engine
+// ---------------------------------------------------------------------------
+
+struct Options {
+    std::string audio;
+    std::string text;                // assess
+    std::vector<std::string> texts;  // recog
+    std::string textFile;
+    std::string pinyin;
+    std::string data;
+    std::string out;
+    bool json = false;
+    bool verbose = false;
+};
+
+// A folder for the sentence file: --out, or a temporary one removed at the end.
+class WorkDir {
+public:
+    explicit WorkDir(const std::string& out) {
+        if (!out.empty()) {
+            std::error_code ec;
+            fs::create_directories(out, ec);
+            if (!fs::is_directory(out, ec)) throw InputError{"cannot create output folder " + out};
+            m_path = fs::absolute(out).lexically_normal().string();
+            return;
+        }
+        std::string tmpl = (fs::temp_directory_path() / "quorvane.XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw InputError{"cannot create a temporary folder"};
+        m_path = tmpl;
+        m_temporary = true;
+    }
+    ~WorkDir() {
+        if (m_temporary) {
+            std::error_code ec;
+            fs::remove_all(m_path, ec);
+        }
+    }
+    WorkDir(const WorkDir&) = delete;
+    WorkDir& operator=(const WorkDir&) = delete;
+    const std::string& path() const { return m_path; }
+    bool temporary() const { return m_temporary; }
+
+private:
+    std::string m_path;
+    bool m_temporary = false;
+};
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    if (!out) throw InputError{"cannot write " + path};
+}
+
+quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::string& function,
+                           const std::vector<Sentence>& sentences, const std::string& sylLine) {
+    WorkDir work(o.out);
+    const std::string txt = work.path() + "/sentence.txt";
+    std::string lines;
+    for (const Sentence& s : sentences) lines += s.big5 + "\n";
+    writeBytes(txt, lines);
+    std::string syl;
+    if (!sylLine.empty()) {
+        syl = work.path() + "/sentence.syl";
+        writeBytes(syl, sylLine + "\t0\n");
+    }
+
+    quorvane::Request req;
+    req.paramFile = ds.prmFile;
+    req.overrides = ds.pathValues;
+    const std::vector<std::pair<std::string, std::string>> run = {
+        {"function", function},
+        {"wavFile", fs::absolute(o.audio).lexically_normal().string()},
+        {"txtFile", txt},
+        {"sylFile", syl},
+        // The text alone decides the network and the alignment.
+        {"netFile", ""},
+        {"inputLabFile", ""},
+        {"onlyOneSentence", function == "assess" ? "1" : "0"},
+        // A badly levelled recording is refused with a message for the user.
+        {"useWaveReject", "1"},
+        // Diagnostic files only when asked for with --out.
+        {"outputDir", work.temporary() ? "" : work.path()},
+    };
+    req.overrides.insert(req.overrides.end(), run.begin(), run.end());
+    if (work.temporary()) req.overrides.emplace_back("getPitch", "0");
+
+    if (o.verbose)
+        quorvane::setLogSink([](const std::string& s) { fputs(s.c_str(), stderr); });
+    else
+        quorvane::setLogSink([](const std::string&) {});
+    try {
+        quorvane::Result r = quorvane::run(req);
+        quorvane::setLogSink(nullptr);
+        return r;
+    } catch (const quorvane::Error& e) {
+        quorvane::setLogSink(nullptr);
+        const std::string msg = withoutLocation(e.what());
+        if (msg.rfind("Max volume too small", 0) == 0)
+            throw InputError{"the recording is too quiet or too short: " + msg};
+        if (msg.rfind("Min volume too big", 0) == 0)
+            throw InputError{"the recording has no quiet part (no silence around the speech, or a loud background): " +
+                             msg};
+        if (msg.rfind("Too many saturated", 0) == 0) throw InputError{"the recording is clipped: " + msg};
+        const std::string shortWave = "Wave too short: ";
+        if (msg.rfind(shortWave, 0) == 0) throw InputError{"the recording is too short: " + msg.substr(shortWave.size())};
+        if (msg.rfind("Can't open wave file", 0) == 0)
+            throw InputError{"cannot read the audio file " + o.audio + " (not a WAV file that can be read)"};
+        throw InputError{msg};
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Output
+// ---------------------------------------------------------------------------
+
+bool isSyllable(const std::string& name) {
+    return name != "sp" && name != "sil" && name != "filler" && name != "fillerC" && name != "fillerV";
+}
+
+double round4(double x) { return std::round(x * 1e4) / 1e4; }
+double seconds(int frame) { return frame / 100.0; }
+
+std::string zhuyin(const DataSet& ds, const std::string& syl) {
+    auto it = ds.zhuyinOf.find(syl);
+    return it == ds.zhuyinOf.end() ? "" : qvtool::big5ToUtf8Lenient(it->second);
+}
+
+json scoreTriple(const float (&v)[3]) { return json::array({round4(v[0]), round4(v[1]), round4(v[2])}); }
+
+json toJson(const DataSet& ds, const quorvane::Result& r) {
+    json j;
+    j["score"] = round4(r.finalScore);
+    j["scores"] = scoreTriple(r.finalScores);
+    j["origScores"] = scoreTriple(r.origScores);
+    json discounts = json::array();
+    for (size_t i = 0; i < 7; ++i)
+        discounts.push_back({{"reason", quorvane::kDiscountReasons[i]}, {"count", i < r.discounts.size() ? r.discounts[i] : 0}});
+    j["discounts"] = discounts;
+    json syls = json::array();
+    for (const quorvane::Syllable& s : r.syllables) {
+        if (!isSyllable(s.name)) continue;
+        json phones = json::array();
+        for (const quorvane::Phone& p : s.phones)
+            phones.push_back({{"name", p.name},
+                              {"start", seconds(p.startFrame)},
+                              {"end", seconds(p.endFrame + 1)},
+                              {"score", round4(p.score)},
+                              {"rankRatio", round4(p.rankRatio)},
+                              {"competitors", p.competitors}});
+        syls.push_back({{"text", qvtool::big5ToUtf8Lenient(s.text)},
+                        {"pinyin", s.name},
+                        {"zhuyin", zhuyin(ds, s.name)},
+                        {"start", seconds(s.startFrame)},
+                        {"end", seconds(s.endFrame + 1)},
+                        {"score", round4(s.score)},
+                        {"scores", scoreTriple(s.scores)},
+                        {"phones", phones}});
+    }
+    j["syllables"] = syls;
+    j["recognized"] = {{"hanyu", r.hanyu}, {"mpa", qvtool::big5ToUtf8Lenient(r.mpa)}, {"cgu", r.cgu}};
+    j["tone"] = r.tone;
+    return j;
+}
+
+void printReport(const DataSet& ds, const quorvane::Result& r) {
+    printf("Score: %.2f\n", r.finalScore);
+    printf("Scores: %.2f %.2f %.2f (before discounts %.2f %.2f %.2f)\n", r.finalScores[0], r.finalScores[1],
+           r.finalScores[2], r.origScores[0], r.origScores[1], r.origScores[2]);
+    bool any = false;
+    for (size_t i = 0; i < r.discounts.size() && i < 7; ++i)
+        if (r.discounts[i] != 0) {
+            if (!any) printf("Discounts:\n");
+            any = true;
+            printf("  %s: %d\n", quorvane::kDiscountReasons[i], r.discounts[i]);
+        }
+    if (!any) printf("Discounts: none\n");
+    printf("Syllables:\n");
+    for (const quorvane::Syllable& s : r.syllables) {
+        if (!isSyllable(s.name)) continue;
+        printf("  %s  %-7s %-6s %5.2f-%5.2f s  %6.2f\n", qvtool::big5ToUtf8Lenient(s.text).c_str(), s.name.c_str(),
+               zhuyin(ds, s.name).c_str(), seconds(s.startFrame), seconds(s.endFrame + 1), s.score);
+    }
+}
+
+std::vector<std::string> readTextFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError{"cannot read text file " + path};
+    std::vector<std::string> out;
+    std::string line;
+    bool first = true;
+    while (std::getline(in, line)) {
+        if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // UTF-8 byte-order mark
+        first = false;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!trimBlanks(line).empty()) out.push_back(line);
+    }
+    return out;
+}
+
+int assess(const Options& o) {
+    checkAudio(o.audio);
+    const DataSet ds = loadDataSet(o.data);
+    const Sentence s = checkSentence(ds, o.text, "the text");
+    const std::string syl = o.pinyin.empty() ? "" : checkPinyin(ds, o.pinyin, s.chars.size());
+    const quorvane::Result r = runEngine(ds, o, "assess", {s}, syl);
+    if (o.json) {
+        json j = toJson(ds, r);
+        j["text"] = s.utf8;
+        printf("%s\n", j.dump(2).c_str());
+    } else {
+        printReport(ds, r);
+    }
+    return 0;
+}
+
+int recog(const Options& o) {
+    checkAudio(o.audio);
+    std::vector<std::string> texts = o.texts;
+    if (!o.textFile.empty()) {
+        const std::vector<std::string> more = readTextFile(o.textFile);
+        texts.insert(texts.end(), more.begin(), more.end());
+    }
+    if (texts.empty()) throw InputError{"no sentences to choose from"};
+    const DataSet ds = loadDataSet(o.data);
+    std::vector<Sentence> sentences;
+    for (size_t i = 0; i < texts.size(); ++i)
+        sentences.push_back(checkSentence(ds, texts[i], "sentence " + std::to_string(i + 1)));
+    const quorvane::Result r = runEngine(ds, o, "recog", sentences, "");
+    if (r.textIndex < 0 || static_cast<size_t>(r.textIndex) >= sentences.size())
+        throw InputError{"the engine matched no sentence"};
+    if (o.json) {
+        json j = toJson(ds, r);
+        j["index"] = r.textIndex + 1;
+        j["text"] = sentences[static_cast<size_t>(r.textIndex)].utf8;
+        json all = json::array();
+        for (int i : r.textIndices) all.push_back(i + 1);
+        j["matches"] = all;
+        printf("%s\n", j.dump(2).c_str());
+    } else {
+        printf("Sentence %d: %s\n", r.textIndex + 1, sentences[static_cast<size_t>(r.textIndex)].utf8.c_str());
+        for (int i : r.textIndices)
+            if (i != r.textIndex) printf("  (reads the same as sentence %d)\n", i + 1);
+        printReport(ds, r);
+    }
+    return 0;
+}
+
+void addCommonOptions(CLI::App* cmd, Options& o) {
+    cmd->add_option("AUDIO", o.audio, "recording: .wav (PCM or mu-law), .flv or .raw (16 kHz 16-bit)")->required();
+    cmd->add_flag("--json", o.json, "print one JSON document instead of the report");
+    cmd->add_option("--data", o.data,
+                    "data folder holding chinese.sa.prm (default: ./telvoDataChinese, else the first "
+                    "telvoDataChinese in the folders above the program)");
+    cmd->add_option("--out", o.out, "folder for the engine's diagnostic files (default: none are kept)");
+    cmd->add_flag("--verbose,-v", o.verbose, "show the engine's progress lines on standard error");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"QUORVANE: pronunciation assessment of spoken Mandarin"};
+    app.require_subcommand(1);
+    Options o;
+
+    CLI::App* assessCmd = app.add_subcommand("assess", "score how well AUDIO reads the text");
+    addCommonOptions(assessCmd, o);
+    assessCmd->add_option("--text,-t", o.text, "the sentence read aloud (UTF-8)")->required();
+    assessCmd->add_option("--pinyin,-p", o.pinyin,
+                          "its syllables, one per character, e.g. \"ni3 hao3\" (settles characters with "
+                          "several readings)");
+
+    CLI::App* recogCmd = app.add_subcommand("recog", "tell which of several sentences AUDIO reads");
+    addCommonOptions(recogCmd, o);
+    recogCmd->add_option("--text,-t", o.texts, "a candidate sentence (UTF-8); repeat for each");
+    recogCmd->add_option("--text-file", o.textFile, "a UTF-8 file with one candidate sentence per line");
+
+    try {
+        app.parse(argc, argv);
+        if (recogCmd->parsed() && o.texts.empty() && o.textFile.empty())
+            throw CLI::RequiredError("--text or --text-file");
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
+    }
+
+    try {
+        return assessCmd->parsed() ? assess(o) : recog(o);
+    } catch (const InputError& e) {
+        fflush(stdout);
+        fprintf(stderr, "quorvane: %s\n", e.message.c_str());
+        return 1;
+    } catch (const std::exception& e) {
+        fflush(stdout);
+        fprintf(stderr, "quorvane: %s\n", e.what());
+        return 1;
+    }
+}
