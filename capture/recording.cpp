@@ -118,6 +118,7 @@ void stopCapture(CaptureState& s) {
 // Handles the frames of one returned buffer.
 void handleBuffer(CaptureState& s, const WaveHeader& h) {
     const recordParam& p = s.param;
+    if (s.bytesPerFrame <= 0 || s.bytesPerSample <= 0 || !s.result) return;  // no capture in progress
     const int bytes = static_cast<int>(std::min(h.bytesRecorded, h.bufferLength));
     for (int off = 0; off < bytes; off += s.bytesPerFrame) {
         const int n = std::min(s.bytesPerFrame, bytes - off) / s.bytesPerSample;
@@ -174,13 +175,13 @@ void recordThreadProc() {
         } else if (m.message == MM_WIM_DATA && m.lParam) {
             WaveHeader* h = reinterpret_cast<WaveHeader*>(m.lParam);
             handleBuffer(s, *h);
-            if (s.active && waveInAddBuffer(s.device, h) != MM_NOERROR) {
+            if (s.active && s.device && waveInAddBuffer(s.device, h) != MM_NOERROR) {
                 // A device that takes no more buffers would leave the capture
                 // waiting for ever: end it with what we have.
                 stopCapture(s);
             }
             if (!s.active && ++s.returned >= kBufferCount) {
-                s.notify->set();
+                if (s.notify) s.notify->set();
                 return;
             }
         }

@@ -194,9 +194,11 @@ void RecordShared::recog() {
 
 void RecordShared::runJob() {
     if (record()) recog();
+    // Idle before the window hears of it, so that a host may start the next
+    // job from its Finish_Recog handler.
+    busy = false;
     WindowHandle w = window.load();
     if (w) postMessage(w, WM_FINISH_RECOG, 0, 0);
-    busy = false;
 }
 
 CRecord::CRecord() : m_s(std::make_shared<RecordShared>()) {

@@ -241,6 +241,27 @@ TEST(Control, WindowDeliversTheEventOnTheHostThread) {
     EXPECT_EQ(sink->seenByGetScore, kNoScore);  // the score is kept before the message
 }
 
+TEST(Control, NextJobMayStartFromTheWindowEventHandler) {
+    JobSetup job({{200, 0}, {300, 10000}});
+    CRecord rec;
+    rec.CreateControlWindow();
+    struct Restarter : Sink {
+        CRecord* rec = nullptr;
+        void Finish_Recog(int32_t score) override {
+            if (count() == 0) rec->StartRecord(5, L"again");
+            Sink::Finish_Recog(score);
+        }
+    };
+    auto sink = std::make_shared<Restarter>();
+    sink->rec = &rec;
+    uint32_t cookie;
+    rec.Advise(sink, &cookie);
+    rec.StartRecord(5, L"first");
+    for (int i = 0; i < 100 && sink->count() < 2; ++i) pumpMessages(50);
+    EXPECT_EQ(sink->count(), 2u);
+    EXPECT_EQ(qvtest::readFile(job.home.data("output/activex_txt.txt")), "again");
+}
+
 TEST(Control, SinksAreCalledInConnectionOrder) {
     ControlHome home;
     CRecord rec;
