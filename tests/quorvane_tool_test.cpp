@@ -351,3 +351,34 @@ TEST(ToolBadInput, UsageErrorsExitWithTwo) {
     EXPECT_EQ(w.tool({"--help"}).rc, 0);
     expectOneLine(w.tool({"assess", "utt.wav", "--text", kOne, "--data", w.dir.file("nowhere")}), 1, "no data set");
 }
+
+// ---- the shipped data set -------------------------------------------------------------
+
+TEST(ToolShipped, ChecksTextsAgainstTheShippedWordTable) {
+    // The checks come before the engine, so they need no trained models.
+    ToolWorld w;
+    const std::string data = QV_SOURCE_DIR "/telvoDataChinese";
+    const std::string nihao = "\xE4\xBD\xA0\xE5\xA5\xBD";  // 你好
+    const std::string unitChar = "\xE5\x85\x99";           // 兙: Big5, but no reading in the source data
+    expectOneLine(w.tool({"assess", "utt.wav", "--data", data, "--text", nihao + unitChar}), 1,
+                  "no reading in the word table for " + unitChar);
+    expectOneLine(w.tool({"assess", "utt.wav", "--data", data, "--text", nihao, "--pinyin", "ni3 hao"}), 1,
+                  "unknown syllable \"hao\"");
+}
+
+TEST(ToolShipped, AssessesASampleRecording) {
+    const std::string data = QV_SOURCE_DIR "/telvoDataChinese";
+    if (!qvtest::exists(data + "/models/chinese.macb")) GTEST_SKIP() << "no trained models yet";
+    ToolWorld w;
+    const ToolRun r = w.tool({"assess", data + "/samples/nihao.wav", "--data", data, "--json", "--text",
+                              "\xE4\xBD\xA0\xE5\xA5\xBD\xEF\xBC\x81"});  // 你好！
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["recognized"]["hanyu"], "ni3-sp-hao3");
+    EXPECT_EQ(j["recognized"]["mpa"], "\xE3\x84\x8B\xE3\x84\xA7\xCB\x87-sp-\xE3\x84\x8F\xE3\x84\xA0\xCB\x87");
+    ASSERT_EQ(j["syllables"].size(), 2u);
+    EXPECT_EQ(j["syllables"][0]["text"], "\xE4\xBD\xA0");
+    EXPECT_EQ(j["syllables"][1]["zhuyin"], "\xE3\x84\x8F\xE3\x84\xA0\xCB\x87");  // ㄏㄠˇ
+    const double score = j["score"].get<double>();
+    EXPECT_TRUE(score >= 0 && score <= 100) << score;
+}

@@ -513,7 +513,7 @@ int assess(const Options& o) {
     if (o.json) {
         json j = toJson(ds, r);
         j["text"] = s.utf8;
-        printf("%s\n", j.dump(2).c_str());
+        printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     } else {
         printReport(ds, r);
     }
@@ -542,7 +542,7 @@ int recog(const Options& o) {
         json all = json::array();
         for (int i : r.textIndices) all.push_back(i + 1);
         j["matches"] = all;
-        printf("%s\n", j.dump(2).c_str());
+        printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     } else {
         printf("Sentence %d: %s\n", r.textIndex + 1, sentences[static_cast<size_t>(r.textIndex)].utf8.c_str());
         for (int i : r.textIndices)
