@@ -163,7 +163,7 @@ bool isFillerName(const std::string& n) {
 
 // Big5 console texts of the pipeline.
 const char* const kConfusingNote =
-    "\xc0\xcb\xac\x64\xac\x4f\xa7\x5f\xa8\xab\xa8\xec\xb2\x56\xb2\x5c\xb8\xf4\xae\x7c"
+    "\xc0\xcb\xac\x64\xac\x4f\xa7\x5f\xa8\xab\xa8\xec\xb2\x56\xb2\x63\xb8\xf4\xae\x7c"
     " (Check if a confusing path is taken instead of the correct one)\n";
 const char* const kPitchNote =
     "\xad\xb5\xb0\xaa\xbb\x50\xad\xb5\xb6\x71\xa1\x5d\xbe\xe3\xac\x71\xad\x70\xba\xe2\xa1\x5e";
@@ -520,8 +520,14 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
                 const std::string id = identified.empty() ? "" : identified[0];
                 fprintf(fp, "Designated: %s\n", d.c_str());
                 fprintf(fp, "Identified: %s\n", id.c_str());
-                std::vector<std::string> sylList;
-                splitString(d, '-', sylList);
+                // The designated string carries the padding "sp" of the
+                // assessment (and possibly silences); the walk skips those
+                // nodes, so the list must skip them too, or every syllable
+                // after the first pause would be compared with a pause.
+                std::vector<std::string> parts, sylList;
+                splitString(d, '-', parts);
+                for (const auto& s : parts)
+                    if (!s.empty() && !isFillerName(s)) sylList.push_back(s);
                 int32_t k = -1;
                 for (auto& node : result.nodeList) {
                     if (isFillerName(node.name)) continue;
@@ -564,15 +570,14 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
     }
 
     // 8. Phone-level data.
-    readLines(prm.qiYinFile, result.qiYinList);
     long tScore = clockMs();
+    readLines(prm.qiYinFile, result.qiYinList);
     t0 = clockMs();
     std::vector<int32_t> volume = frameVolume(samples, sampleNum, frameSize, overlap, 1);
     consolePrintf("%4.3f sec: Compute volume\n", secondsSince(t0));
     // Node frames count from the first kept frame until shiftTime; the
     // volumes count from the start of the signal.
-    const int32_t skip = std::min<int32_t>(fea.waveBeginFrameId, static_cast<int32_t>(volume.size()));
-    result.fillNodeVolume(volume.data() + skip, static_cast<int32_t>(volume.size()) - skip);
+    result.fillNodeVolume(volume.data(), static_cast<int32_t>(volume.size()), fea.waveBeginFrameId);
 
     consolePrintf("\tFind the phone ranking...\n");
     result.findPhoneRanking(fea.data.data(), fea.dim, fea.frameNum, macro, *vit, prm);
@@ -619,20 +624,34 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
         consolePrintf("%4.3f sec: %s\n", secondsSince(t0), kPitchNote);
     }
 
-    // 10. Keyword report of keyword spotting.
+    // 10. Keyword report of keyword spotting. The matching gives the span of
+    // the first keyword found: m_keywordBegin is its first node and
+    // m_keywordLen counts the dashes of its bracketed string, one more than
+    // its units, so the keyword's own nodes end one before the scoring range
+    // does. Its score is the duration-weighted mean over its scored nodes:
+    // pauses and fillers carry no score (-1) and would drag it down.
     if (prm.comparisonMode == 3 && text.m_keywordBegin >= 0 && text.m_keywordLen > 0) {
         std::vector<keywordRecord> keywords(1);
         keywordRecord& kw = keywords[0];
         kw.name = firstSentence;
-        kw.firstNode = firstNode;
-        kw.lastNode = lastNode;
+        if (!sylIdx.empty() && static_cast<size_t>(sylIdx.front()) < text.m_sylVs.size()) {
+            std::vector<std::string> fields;
+            splitString(text.m_sylVs[static_cast<size_t>(sylIdx.front())], '\t', fields);
+            const long n = fields.size() > 1 ? strtol(fields[1].c_str(), nullptr, 10) : -1;
+            if (n >= 0 && static_cast<size_t>(n) < text.m_txtVsNormalized.size())
+                kw.name = text.m_txtVsNormalized[static_cast<size_t>(n)];
+        }
+        kw.firstNode = text.m_keywordBegin;
+        kw.lastNode = std::min(text.m_keywordBegin + std::max(text.m_keywordLen - 1, 1) - 1,
+                               static_cast<int32_t>(result.nodeList.size()) - 1);
         float num = 0, den = 0;
-        for (int32_t i = firstNode; i <= lastNode && i < static_cast<int32_t>(result.nodeList.size()); ++i) {
+        for (int32_t i = kw.firstNode; i <= kw.lastNode; ++i) {
             const mlfNode& nd = result.nodeList[static_cast<size_t>(i)];
+            if (!isScoredNodeName(nd.name)) continue;
             const float d = static_cast<float>(nd.endFrame - nd.startFrame);
             num += d * nd.score;
             den += d;
-            if (!isFillerName(nd.name)) kw.syllables.push_back(nd.name);
+            kw.syllables.push_back(nd.name);
         }
         kw.score = den > 0 ? num / den : 0;
         for (size_t i = 0; i < keywords.size(); ++i) {
@@ -640,7 +659,7 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
             consolePrintf("\tname=%s\n", keywords[i].name.c_str());
             consolePrintf("\tscore=%f\n", keywords[i].score);
             std::string line = "\t";
-            for (const auto& s : keywords[i].syllables) line += s + " ";
+            for (const auto& syl : keywords[i].syllables) line += syl + " ";
             consolePrintf("%s\n", line.c_str());
         }
     }

@@ -114,6 +114,60 @@ TEST(PipelineAssess, WrongReadingScoresLow) {
     EXPECT_LT(bad, 50) << w.console.text;
 }
 
+// A "syl2" syllable file lists the designated reading first and confusable
+// readings after it. When the speaker takes a confusable one, the report
+// names the swapped syllables and the designated syllable is realigned over
+// the frames of the spoken one, so it is scored as what should have been said.
+TEST(PipelineAssess, ConfusingPathIsReportedAndRealigned) {
+    World w;
+    const std::string lines = "ba1-di2-gu3\t0\nba1-gu3-gu3\t0\n";
+    qvtest::writeFile(w.dir.file("cands.syl"), lines);
+    qvtest::writeFile(w.dir.file("cands.syl2"), lines);
+    const std::vector<std::string> spoken = {"ba1", "gu3", "gu3"};
+
+    // The plain syllable file: the path taken stays as recognised, no report.
+    quorvane::Result plain = w.run(spoken, kOneTwoThree + "\n", {{"sylFile", w.dir.file("cands.syl")}});
+    EXPECT_EQ(qvtest::readFile(w.out("confusingPath.txt")), "");
+    EXPECT_EQ(w.console.text.find("(Check if a confusing path"), std::string::npos);
+    std::vector<quorvane::Syllable> plainSyl;
+    for (const auto& s : plain.syllables)
+        if (s.name != "sil" && s.name != "sp") plainSyl.push_back(s);
+    ASSERT_EQ(plainSyl.size(), 3u) << w.console.text;
+    EXPECT_EQ(plainSyl[1].name, "gu3");
+
+    quorvane::Result r = w.run(spoken, kOneTwoThree + "\n", {{"sylFile", w.dir.file("cands.syl2")}});
+    // The note is in Big5: "檢查是否走到混淆路徑".
+    EXPECT_NE(w.console.text.find("\xc0\xcb\xac\x64\xac\x4f\xa7\x5f\xa8\xab\xa8\xec\xb2\x56\xb2\x63\xb8\xf4\xae\x7c"
+                                  " (Check if a confusing path is taken instead of the correct one)\n"),
+              std::string::npos)
+        << w.console.text;
+    EXPECT_EQ(qvtest::readFile(w.out("confusingPath.txt")),
+              "Designated: ba1-sp-di2-sp-gu3\nIdentified: ba1-sp-gu3-sp-gu3\ngu3 ===> di2\n");
+    EXPECT_EQ(r.hanyu, "ba1-sp-gu3-sp-gu3");  // the recognised path itself is reported unchanged
+
+    std::vector<quorvane::Syllable> syl;
+    for (const auto& s : r.syllables)
+        if (s.name != "sil" && s.name != "sp") syl.push_back(s);
+    ASSERT_EQ(syl.size(), 3u);
+    EXPECT_EQ(syl[0].name, "ba1");
+    EXPECT_EQ(syl[1].name, "di2");
+    EXPECT_EQ(syl[2].name, "gu3");
+    // The realigned syllable stays within the frames of the one it replaces,
+    // carries its own phones there, and its poor match shows in its score.
+    EXPECT_GE(syl[1].startFrame, plainSyl[1].startFrame);
+    EXPECT_LE(syl[1].endFrame, plainSyl[1].endFrame);
+    ASSERT_EQ(syl[1].phones.size(), 2u);
+    EXPECT_EQ(syl[1].phones[0].name, "d+i");
+    EXPECT_EQ(syl[1].phones[1].name, "i2");
+    EXPECT_EQ(syl[1].phones[0].startFrame, syl[1].startFrame);
+    EXPECT_EQ(syl[1].phones[1].endFrame, syl[1].endFrame);
+    EXPECT_EQ(syl[1].text, kTwo);
+    EXPECT_GT(syl[0].score, 80);
+    EXPECT_GT(syl[2].score, 80);
+    EXPECT_LT(syl[1].score, 50);
+    EXPECT_LT(r.finalScore, plain.finalScore);
+}
+
 TEST(PipelineRecog, FindsTheSpokenSentence) {
     World w;
     const std::string three = kOneTwoThree + "\n" + kThreeOneTwo + "\n" + kTwoThreeOne + "\n";
@@ -132,6 +186,14 @@ TEST(PipelineRecog, KeywordSpottingReportsTheKeyword) {
     EXPECT_EQ(r.textIndex, 0) << w.console.text;
     EXPECT_NE(w.console.text.find("keyword[0]:\n\tname="), std::string::npos) << w.console.text;
     EXPECT_NE(w.console.text.find("\tdi2 \n"), std::string::npos) << w.console.text;
+    // The keyword's score is its syllable's: the filler after it has no score.
+    const quorvane::Syllable* di = nullptr;
+    for (const auto& s : r.syllables)
+        if (s.name == "di2") di = &s;
+    ASSERT_NE(di, nullptr);
+    const size_t at = w.console.text.find("\tscore=");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NEAR(std::atof(w.console.text.c_str() + at + 7), di->score, 1e-3) << w.console.text;
 }
 
 TEST(PipelineFiles, DiagnosticFilesAppearExactlyWhenTheyShould) {
