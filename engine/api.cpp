@@ -2,6 +2,8 @@
 // result record out, engine errors turned into quorvane::Error.
 #include "quorvane.h"
 
+#include <new>
+
 #include "engine/recogTask.h"
 #include "engine/scoring/mlf.h"
 #include "engine/utility.h"
@@ -78,6 +80,10 @@ Result run(const Request& request) {
         return toResult(result, idx, names);
     } catch (const qv::FatalError& e) {
         throw Error(e.what());
+    } catch (const std::bad_alloc&) {
+        // Arenas and feature matrices grow with the input; running out of
+        // memory is a failed run like any other, not a crash of the host.
+        throw Error("Error: out of memory during the run");
     }
 }
 

@@ -431,11 +431,11 @@ mlfNode realignSyllable(const std::string& syllable, const mlfNode& node, const 
     for (const auto& n : part.nodeList) {
         if (isFillerName(n.name)) continue;
         mlfNode out = n;
-        out.startFrame += node.startFrame;
-        out.endFrame += node.startFrame;
+        out.startFrame += first;
+        out.endFrame += first;
         for (auto& ph : out.phoneList) {
-            ph.startFrame += node.startFrame;
-            ph.endFrame += node.startFrame;
+            ph.startFrame += first;
+            ph.endFrame += first;
         }
         return out;
     }

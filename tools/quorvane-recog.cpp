@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 
 #include "quorvane.h"
 
@@ -29,7 +30,7 @@ int main(int argc, char** argv) {
         quorvane::Result r = quorvane::run(req);
         printf("Score=%f\n", r.finalScore);
         return 0;
-    } catch (const quorvane::Error& e) {
+    } catch (const std::exception& e) {
         fflush(stdout);
         fprintf(stderr, "%s\n", e.what());
         return 1;
