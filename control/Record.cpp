@@ -61,6 +61,9 @@ struct RecordShared {
     int32_t recordTimeTemp = 0;  // written by StartRecord before the job starts
     std::wstring sentence;
 
+    // Held by StartRecord while it stores the job thread: the job waits for
+    // it, so that its own events never see the control half set up.
+    std::mutex startMutex;
     std::mutex sinkMutex;
     std::vector<std::shared_ptr<IRecordEvents>> sinks;  // empty slots are null
     std::mutex logMutex;
@@ -193,6 +196,7 @@ void RecordShared::recog() {
 }
 
 void RecordShared::runJob() {
+    { std::lock_guard<std::mutex> started(startMutex); }
     if (record()) recog();
     // Idle before the window hears of it, so that a host may start the next
     // job from its Finish_Recog handler.
@@ -237,6 +241,7 @@ int32_t CRecord::StartRecord(int32_t recordTimeTemp, const std::wstring& sentenc
     m_s->sentence = sentence;
     try {
         std::shared_ptr<RecordShared> s = m_s;
+        std::lock_guard<std::mutex> starting(m_s->startMutex);
         m_job = std::thread([s] { s->runJob(); });
     } catch (const std::system_error&) {
         m_s->busy = false;
