@@ -41,7 +41,7 @@ struct Phone {
     int endFrame = 0;     // inclusive
     float score = 0;      // the phone's score (scores[1])
     float scores[3] = {0, 0, 0};
-    float rankRatio = 0;  // 1 = own model best among its competitors
+    float rankRatio = 0;  // rank / competitors: 0 = own model best
     int rank = 0;
     std::vector<std::string> competitors;  // best first
 };
