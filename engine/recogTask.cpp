@@ -387,8 +387,8 @@ pipeFeatures epdAndFeatures(const recogParam& prm, const int32_t* samples, int32
     buf.compute(samples + range.waveBeginIndex, fs, 16, n, prm.featureConfigFile, frameNum, dim);
     if (frameNum < 1)
         fatalErrorF("Error: no feature frame from %d samples (line %d in %s)", n, __LINE__, kUnit);
-    if (frameNum > MAX_PIPE_FRAME_NUM)
-        fatalErrorF("frameNum = %d > %d, frameNum too big! (line %d in %s)", frameNum, MAX_PIPE_FRAME_NUM, __LINE__,
+    if (frameNum > MAX_FEA_FRAME_NUM)
+        fatalErrorF("frameNum = %d > %d, frameNum too big! (line %d in %s)", frameNum, MAX_FEA_FRAME_NUM, __LINE__,
                     kUnit);
     pipeFeatures fea;
     fea.data.assign(buf.data().begin(), buf.data().begin() + static_cast<size_t>(frameNum) * dim);

@@ -82,7 +82,6 @@ using macroNameList = std::vector<std::string>;
 // Fixed frame geometry of the pipeline: 20 ms frames every 10 ms at 16 kHz.
 constexpr int PIPE_FRAME_SIZE = 320;
 constexpr int PIPE_OVERLAP = 160;
-constexpr int MAX_PIPE_FRAME_NUM = 24000;  // 240 s of audio
 
 // Runs one recognition or assessment from the audio file `wavFile`; returns
 // the smallest matched sentence index. `prm` may be changed by the wave
