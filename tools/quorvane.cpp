@@ -511,8 +511,9 @@ int assess(const Options& o) {
     const std::string syl = o.pinyin.empty() ? "" : checkPinyin(ds, o.pinyin, s.chars.size());
     const quorvane::Result r = runEngine(ds, o, "assess", {s}, syl);
     if (o.json) {
-        json j = toJson(ds, r);
+        json j;
         j["text"] = s.utf8;
+        j.update(toJson(ds, r));
         printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     } else {
         printReport(ds, r);
@@ -536,12 +537,14 @@ int recog(const Options& o) {
     if (r.textIndex < 0 || static_cast<size_t>(r.textIndex) >= sentences.size())
         throw InputError{"the engine matched no sentence"};
     if (o.json) {
-        json j = toJson(ds, r);
+        // Sentence numbers count from 1, as the user listed them.
+        json j;
         j["index"] = r.textIndex + 1;
         j["text"] = sentences[static_cast<size_t>(r.textIndex)].utf8;
         json all = json::array();
         for (int i : r.textIndices) all.push_back(i + 1);
         j["matches"] = all;
+        j.update(toJson(ds, r));
         printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     } else {
         printf("Sentence %d: %s\n", r.textIndex + 1, sentences[static_cast<size_t>(r.textIndex)].utf8.c_str());
