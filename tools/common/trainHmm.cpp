@@ -192,6 +192,7 @@ void hmmTrainer::flatStart(const std::vector<trainUtterance>& utts, int edgeFram
             h.transP[i][i + 1] = 0.4f;
         }
     }
+    syncTiedStates();
 }
 
 int32_t hmmTrainer::segmentalStart(const std::vector<trainUtterance>& utts, int edgeFrames) {
@@ -252,27 +253,58 @@ int32_t hmmTrainer::segmentalStart(const std::vector<trainUtterance>& utts, int 
     return used;
 }
 
-double hmmTrainer::stateLogLik(int32_t m, int s, const float* x) const {
-    const hmmState& st = m_set.model[m == m_sp ? m_sil : m].state[m == m_sp ? 1 : s];
-    double total = 0.0;
-    const float* xs = x;
-    for (int k = 0; k < m_set.streamNum; ++k) {
-        const hmmStream& str = st.stream[k];
-        const int width = m_set.streamWidth[k];
-        double lse = kNegInf;
-        for (int j = 0; j < str.mixtureNum; ++j) {
-            const hmmMixture& g = str.mixture[j];
-            if (g.weight <= 0.0f) continue;
-            double d2 = 0.0;
-            for (int d = 0; d < width; ++d) {
-                const double diff = xs[d] - g.mean[d];
-                d2 += diff * diff / g.var[d];
-            }
-            lse = logAdd(lse, std::log(static_cast<double>(g.weight)) - 0.5 * (g.gconst + d2));
+double hmmTrainer::streamLogLik(int ps, int k, const float* xs, double* logs) const {
+    const hmmModel& h = m_set.model[ps / kStates];
+    const hmmStream& str = h.state[ps % kStates].stream[k];
+    const int width = m_set.streamWidth[k];
+    double lse = kNegInf;
+    for (int j = 0; j < str.mixtureNum; ++j) {
+        const size_t mi = mixIndex(ps, k, j);
+        const double c = m_logConst[mi];
+        if (c == kNegInf) {
+            if (logs) logs[j] = kNegInf;
+            continue;
         }
-        total += lse;
-        xs += width;
+        const float* mean = str.mixture[j].mean;
+        const float* ivar = &m_invVar[mi * kWidth];
+        double d2 = 0.0;
+        for (int d = 0; d < width; ++d) {
+            const double diff = xs[d] - mean[d];
+            d2 += diff * diff * ivar[d];
+        }
+        const double v = c - 0.5 * d2;
+        if (logs) logs[j] = v;
+        lse = logAdd(lse, v);
     }
+    return lse;
+}
+
+void hmmTrainer::refreshCache() {
+    const size_t n = static_cast<size_t>(m_set.modelNum) * kStates * MAX_STREAM_NUM * MAX_MIXTURE_NUM;
+    m_logConst.assign(n, kNegInf);
+    m_invVar.assign(n * kWidth, 0.0f);
+    for (int32_t m = 0; m < m_set.modelNum; ++m) {
+        const hmmModel& h = m_set.model[m];
+        for (int s = 0; s < h.stateNum - 2; ++s)
+            for (int k = 0; k < m_set.streamNum; ++k) {
+                const hmmStream& str = h.state[s].stream[k];
+                for (int j = 0; j < str.mixtureNum; ++j) {
+                    const hmmMixture& g = str.mixture[j];
+                    const size_t mi = mixIndex(m * kStates + s, k, j);
+                    if (g.weight <= 0.0f) continue;
+                    const float gconst = macroClass::computeGconst(g.var, m_set.streamWidth[k]);
+                    m_logConst[mi] = std::log(static_cast<double>(g.weight)) - 0.5 * gconst;
+                    for (int d = 0; d < m_set.streamWidth[k]; ++d)
+                        m_invVar[mi * kWidth + d] = static_cast<float>(1.0 / g.var[d]);
+                }
+            }
+    }
+}
+
+double hmmTrainer::stateLogLik(int32_t m, int s, const float* x) const {
+    const int ps = physicalState(m, s);
+    double total = 0.0;
+    for (int k = 0; k < m_set.streamNum; ++k) total += streamLogLik(ps, k, x + k * m_set.streamWidth[0], nullptr);
     return total;
 }
 
@@ -389,29 +421,16 @@ double hmmTrainer::forwardBackward(const trainUtterance& u, std::vector<double>&
 
 void hmmTrainer::accumulateFrame(int32_t m, int s, const float* x, double post, accum& acc) const {
     const int ps = physicalState(m, s);
-    const hmmState& st = m_set.model[m == m_sp ? m_sil : m].state[m == m_sp ? 1 : s];
+    const hmmState& st = m_set.model[ps / kStates].state[ps % kStates];
     acc.occ[ps] += post;
     double logs[MAX_MIXTURE_NUM];
     const float* xs = x;
     for (int k = 0; k < m_set.streamNum; ++k) {
-        const hmmStream& str = st.stream[k];
         const int width = m_set.streamWidth[k];
-        double lse = kNegInf;
-        for (int j = 0; j < str.mixtureNum; ++j) {
-            const hmmMixture& g = str.mixture[j];
-            logs[j] = kNegInf;
-            if (g.weight <= 0.0f) continue;
-            double d2 = 0.0;
-            for (int d = 0; d < width; ++d) {
-                const double diff = xs[d] - g.mean[d];
-                d2 += diff * diff / g.var[d];
-            }
-            logs[j] = std::log(static_cast<double>(g.weight)) - 0.5 * (g.gconst + d2);
-            lse = logAdd(lse, logs[j]);
-        }
-        for (int j = 0; j < str.mixtureNum; ++j) {
-            if (logs[j] == kNegInf) continue;
-            const double p = post * std::exp(logs[j] - lse);
+        const int mixNum = st.stream[k].mixtureNum;
+        const double lse = mixNum == 1 ? 0.0 : streamLogLik(ps, k, xs, logs);
+        for (int j = 0; j < mixNum; ++j) {
+            const double p = mixNum == 1 ? post : (logs[j] == kNegInf ? 0.0 : post * std::exp(logs[j] - lse));
             if (p < kMinPost) continue;
             double* a = &acc.mix[mixIndex(ps, k, j) * kMixStride];
             a[0] += p;
@@ -557,6 +576,7 @@ void hmmTrainer::update(const accum& acc) {
 }
 
 void hmmTrainer::syncTiedStates() {
+    refreshCache();
     hmmModel& sp = m_set.model[m_sp];
     const hmmModel& sil = m_set.model[m_sil];
     sp.stateNum = 3;

@@ -115,7 +115,11 @@ private:
     double runUtterance(const trainUtterance& u, accum& acc) const;
     void accumulateFrame(int32_t m, int s, const float* x, double post, accum& acc) const;
     void update(const accum& acc);
-    void syncTiedStates();
+    void syncTiedStates();  // also refreshes the likelihood cache
+    void refreshCache();
+    // Log mixture density of stream k of physical state ps; per-mixture
+    // terms into logs when given.
+    double streamLogLik(int ps, int k, const float* xs, double* logs) const;
     int physicalState(int32_t m, int s) const;
     bool isGarbage(int32_t m) const;
 
@@ -125,6 +129,10 @@ private:
     std::vector<int8_t> m_kind;            // per model: 0 other, 1 initial, 2 final
     std::vector<double> m_varFloor;        // per stream x width
     std::vector<double> m_stateOcc;        // per model x 3
+    // Per mixture slot: log weight - gconst / 2 (-inf for an empty slot) and
+    // the inverse variances, so that a density costs no division or log.
+    std::vector<double> m_logConst;
+    std::vector<float> m_invVar;
 };
 
 }  // namespace qv
