@@ -10,6 +10,12 @@
 // one pass over a uniform segmentation, ITERS iterations with one
 // mixture, then mixtures doubled up to N with ITERS iterations after each
 // split. Nothing is random: the same inputs give the same models.
+//
+//   quorvane-train --eval MODELS --dic PAM --config CFG --list LIST [--work DIR]
+//
+// Tone test instead of training: for every single-syllable item of LIST,
+// whether its own tone scores best among the dictionary's tones of the same
+// syllable; prints the accuracy and the confusion matrix.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +34,9 @@ namespace {
 void usage(const char* prog) {
     fprintf(stderr,
             "usage: %s --dic PAM --config CFG --list LIST --out PREFIX [--work DIR] [--mix N] [--iters N] "
-            "[--threads N]\n",
-            prog);
+            "[--threads N]\n"
+            "       %s --eval MODELS --dic PAM --config CFG --list LIST [--work DIR] [--threads N]\n",
+            prog, prog);
 }
 
 void makeDirs(const std::string& path) {
@@ -40,7 +47,7 @@ void makeDirs(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dic, cfg, list, out, work;
+    std::string dic, cfg, list, out, work, evalModels;
     int mix = 4, iters = 4, threads = 2;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -50,6 +57,7 @@ int main(int argc, char** argv) {
         else if (a == "--list" && hasValue) list = argv[++i];
         else if (a == "--out" && hasValue) out = argv[++i];
         else if (a == "--work" && hasValue) work = argv[++i];
+        else if (a == "--eval" && hasValue) evalModels = argv[++i];
         else if (a == "--mix" && hasValue) mix = atoi(argv[++i]);
         else if (a == "--iters" && hasValue) iters = atoi(argv[++i]);
         else if (a == "--threads" && hasValue) threads = atoi(argv[++i]);
@@ -58,7 +66,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (dic.empty() || cfg.empty() || list.empty() || out.empty() || mix < 1 || mix > qv::MAX_MIXTURE_NUM ||
+    if (dic.empty() || cfg.empty() || list.empty() || (out.empty() && evalModels.empty()) || mix < 1 || mix > qv::MAX_MIXTURE_NUM ||
         iters < 1 || threads < 1) {
         usage(argv[0]);
         return 2;
@@ -71,7 +79,8 @@ int main(int argc, char** argv) {
         long t0 = qv::clockMs();
         qv::hmmTrainer trainer;
         trainer.config().threads = threads;
-        trainer.defineModels(qv::dictModelNames(dic));
+        if (evalModels.empty()) trainer.defineModels(qv::dictModelNames(dic));
+        else trainer.loadModels(evalModels);
         qv::dictClass dict;
         dict.pronDictRead(dic, trainer.set());
         qv::consolePrintf("Models: %d, dictionary units: %d\n", trainer.set().modelNum,
@@ -89,6 +98,17 @@ int main(int argc, char** argv) {
         if (dim != trainer.set().streamNum * trainer.set().streamWidth[0])
             qv::fatalErrorF("Features have %d values per frame, the models %d (line %d of %s)", dim,
                             trainer.set().streamNum * trainer.set().streamWidth[0], __LINE__, "quorvane-train");
+
+        if (!evalModels.empty()) {
+            const qv::toneEvalResult r = qv::evalTones(trainer, dict, items, fea, frameNum, threads);
+            qv::consolePrintf("Tone test of %s: %d of %d correct (%.1f%%)\n", evalModels.c_str(), r.correct, r.tested,
+                              r.tested > 0 ? 100.0 * r.correct / r.tested : 0.0);
+            qv::consolePrintf("spoken\\best      1      2      3      4      5\n");
+            for (int a = 1; a <= 5; ++a)
+                qv::consolePrintf("tone %d      %6d %6d %6d %6d %6d\n", a, r.confusion[a][1], r.confusion[a][2],
+                                  r.confusion[a][3], r.confusion[a][4], r.confusion[a][5]);
+            return 0;
+        }
 
         std::vector<qv::trainUtterance> utts;
         int64_t frames = 0;

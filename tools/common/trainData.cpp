@@ -226,4 +226,63 @@ bool itemModels(const trainItem& item, const dictClass& dict, const hmmTrainer& 
     return true;
 }
 
+toneEvalResult evalTones(const hmmTrainer& trainer, const dictClass& dict, const std::vector<trainItem>& items,
+                         const std::vector<std::vector<float>>& fea, const std::vector<int32_t>& frameNum,
+                         int threads) {
+    // Rival units by toneless base.
+    std::vector<std::string> units;
+    for (const pronEntry& e : dict.m_pronDict) units.push_back(e.name);
+    auto toneOf = [](const std::string& u) { return u.empty() ? -1 : u.back() - '0'; };
+    threads = std::max(1, threads);
+    std::vector<toneEvalResult> part(threads);
+    auto work = [&](int k) {
+        for (size_t i = k; i < items.size(); i += threads) {
+            const trainItem& it = items[i];
+            if (it.units.size() != 1 || frameNum[i] <= 0) continue;
+            const std::string& unit = it.units[0];
+            const int tone = toneOf(unit);
+            if (tone < 1 || tone > 5) continue;
+            const std::string base = unit.substr(0, unit.size() - 1);
+            double best = LOG_ZERO;
+            int bestTone = -1;
+            int rivals = 0;
+            for (int t = 1; t <= 5; ++t) {
+                trainItem cand;
+                cand.units = {base + static_cast<char>('0' + t)};
+                if (!std::binary_search(units.begin(), units.end(), cand.units[0])) continue;
+                trainUtterance u;
+                std::string missing;
+                if (!itemModels(cand, dict, trainer, u, missing)) continue;
+                u.fea = fea[i].data();
+                u.frameNum = frameNum[i];
+                std::vector<double> gamma;
+                std::vector<int32_t> cm;
+                std::vector<int> cs;
+                const double P = trainer.forwardBackward(u, gamma, cm, cs);
+                if (t != tone) rivals++;
+                if (P > best) {
+                    best = P;
+                    bestTone = t;
+                }
+            }
+            if (rivals == 0 || bestTone < 0) continue;
+            part[k].tested++;
+            if (bestTone == tone) part[k].correct++;
+            part[k].confusion[tone][bestTone]++;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int k = 1; k < threads; ++k) pool.emplace_back(work, k);
+    work(0);
+    for (std::thread& t : pool) t.join();
+    toneEvalResult r;
+    for (const toneEvalResult& p : part) {
+        r.tested += p.tested;
+        r.correct += p.correct;
+        for (int a = 0; a < 6; ++a)
+            for (int b = 0; b < 6; ++b) r.confusion[a][b] += p.confusion[a][b];
+    }
+    return r;
+}
+
 }  // namespace qv

@@ -47,6 +47,20 @@ void loadTrainFeatures(const std::vector<trainItem>& items, const std::string& c
 bool itemModels(const trainItem& item, const dictClass& dict, const hmmTrainer& trainer, trainUtterance& u,
                 std::string& missing);
 
+// Tone test of a model set on isolated syllables: for every item of one
+// toned unit (name ending in a digit), the log-likelihood of its own model
+// sequence against those of the dictionary's units that differ only in the
+// tone digit. Items with several units or without rival tones are not
+// counted.
+struct toneEvalResult {
+    int32_t tested = 0;
+    int32_t correct = 0;
+    int32_t confusion[6][6] = {};  // [spoken tone][best tone], tones 1..5
+};
+toneEvalResult evalTones(const hmmTrainer& trainer, const dictClass& dict, const std::vector<trainItem>& items,
+                         const std::vector<std::vector<float>>& fea, const std::vector<int32_t>& frameNum,
+                         int threads);
+
 // Directory name part for a feature configuration: a hash of its bytes, so
 // that a changed configuration never reuses old features.
 std::string configTag(const std::string& cfgPath);

@@ -93,26 +93,51 @@ void hmmTrainer::defineModels(const std::vector<std::string>& namesIn, int strea
                         MODEL_NAME_BIN_LEN - 1, __LINE__, kUnit);
         macroClass::setModelName(m_set.model[i], names[i]);
     }
+    for (int32_t m = 0; m < m_set.modelNum; ++m) {
+        hmmModel& h = m_set.model[m];
+        h.stateNum = (names[m] == "sp") ? 3 : kStates + 2;
+        for (int s = 0; s < h.stateNum - 2; ++s)
+            for (int k = 0; k < streams; ++k) h.state[s].streamWeight[k] = 1.0f;
+    }
+    indexModels();
+    m_varFloor.assign(static_cast<size_t>(MAX_STREAM_NUM) * kWidth, 0.0);
+}
+
+void hmmTrainer::loadModels(const std::string& path) {
+    macroClass set;
+    set.readMacro(path, false);
+    set.sortModels();
+    for (int32_t m = 0; m < set.modelNum; ++m) {
+        const hmmModel& h = set.model[m];
+        if (h.stateNum != kStates + 2 && !(h.stateNum == 3 && strcmp(h.name, "sp") == 0))
+            fatalErrorF("Model \"%s\" has %d states; the trainer handles 5 (3 for sp) (line %d of %s)", h.name,
+                        h.stateNum, __LINE__, kUnit);
+    }
+    for (int k = 1; k < set.streamNum; ++k)
+        if (set.streamWidth[k] != set.streamWidth[0])
+            fatalErrorF("Streams of different widths in %s (line %d of %s)", path.c_str(), __LINE__, kUnit);
+    m_set = set;
+    if (m_set.header[0] == '\0')
+        snprintf(m_set.header, sizeof(m_set.header), "<VECSIZE> %d<NULLD><MFCC_E_D_A><DIAGC>",
+                 m_set.streamNum * m_set.streamWidth[0]);
+    indexModels();
+    m_varFloor.assign(static_cast<size_t>(MAX_STREAM_NUM) * kWidth, 0.0);
+    refreshCache();
+}
+
+void hmmTrainer::indexModels() {
     m_sil = modelIndex("sil");
     m_sp = modelIndex("sp");
     if (m_sil < 0 || m_sp < 0) fatalErrorF("The model set needs \"sil\" and \"sp\" (line %d of %s)", __LINE__, kUnit);
     m_filler = modelIndex("filler");
     m_fillerC = modelIndex("fillerC");
     m_fillerV = modelIndex("fillerV");
-    m_kind.assign(names.size(), 0);
-    for (size_t i = 0; i < names.size(); ++i) {
-        const int32_t m = static_cast<int32_t>(i);
-        if (m == m_sil || m == m_sp || isGarbage(m)) continue;
-        m_kind[i] = names[i].find('+') != std::string::npos ? 1 : 2;
-    }
+    m_kind.assign(m_set.modelNum, 0);
     for (int32_t m = 0; m < m_set.modelNum; ++m) {
-        hmmModel& h = m_set.model[m];
-        h.stateNum = (m == m_sp) ? 3 : kStates + 2;
-        for (int s = 0; s < h.stateNum - 2; ++s)
-            for (int k = 0; k < streams; ++k) h.state[s].streamWeight[k] = 1.0f;
+        if (m == m_sil || m == m_sp || isGarbage(m)) continue;
+        m_kind[m] = strchr(m_set.model[m].name, '+') != nullptr ? 1 : 2;
     }
     m_stateOcc.assign(static_cast<size_t>(m_set.modelNum) * kStates, 0.0);
-    m_varFloor.assign(static_cast<size_t>(MAX_STREAM_NUM) * kWidth, 0.0);
 }
 
 int32_t hmmTrainer::modelIndex(const std::string& name) const {

@@ -59,6 +59,10 @@ public:
     // must be the feature dimension (3 x 13 for MFCC_E_D_A).
     void defineModels(const std::vector<std::string>& names, int streams = 3, int width = 13);
 
+    // Reads a model set written by write() (either format) to train further
+    // or to evaluate; variance floors are then zero.
+    void loadModels(const std::string& path);
+
     // Flat start: every state of every model gets one Gaussian per stream
     // with the global mean and variance of all frames; "sil" gets those of
     // the first and last edgeFrames frames of each utterance. Sets the
@@ -115,6 +119,7 @@ private:
     double runUtterance(const trainUtterance& u, accum& acc) const;
     void accumulateFrame(int32_t m, int s, const float* x, double post, accum& acc) const;
     void update(const accum& acc);
+    void indexModels();
     void syncTiedStates();  // also refreshes the likelihood cache
     void refreshCache();
     // Log mixture density of stream k of physical state ps; per-mixture
