@@ -23,6 +23,8 @@ constexpr int kDim = 39;
 // per phone given), sil.
 struct synthCorpus {
     std::vector<std::vector<float>> fea;
+    std::vector<int32_t> frameNum;
+    std::vector<qv::trainItem> items;
     std::vector<qv::trainUtterance> utts;
 };
 
@@ -82,6 +84,8 @@ protected:
             u.fea = f.data();
             u.frameNum = static_cast<int32_t>(f.size() / kDim);
             c.utts.push_back(u);
+            c.items.push_back(item);
+            c.frameNum.push_back(u.frameNum);
         }
         return c;
     }
@@ -196,6 +200,12 @@ TEST_F(TrainTest, LikelihoodRisesAndModelsLearnTheirPhones) {
     // The pause between syllables went to sp, i.e. to sil's tied middle state.
     EXPECT_GT(trainer.stateOcc(trainer.modelIndex("sp"), 0), trainer.stateOcc(trainer.modelIndex("sil"), 0));
 
+    // Tone test: ka1 against ka2 and back; two-syllable items are not counted.
+    const qv::toneEvalResult r = qv::evalTones(trainer, dict, c.items, c.fea, c.frameNum, 2);
+    EXPECT_EQ(r.tested, 27);
+    EXPECT_EQ(r.correct, 27);
+    EXPECT_EQ(r.confusion[1][1] + r.confusion[2][2], 27);
+
     // Two threads and one give the same statistics (fixed partition).
     qv::hmmTrainer one = trainer;
     one.config().threads = 1;
@@ -258,6 +268,12 @@ TEST_F(TrainTest, WrittenModelsReadBackWithTheSameLikelihoods) {
                         << ext << " " << back.model[m].name << " state " << s;
                 }
         }
+        // Loaded back into a trainer, the set scores as before.
+        qv::hmmTrainer again;
+        again.loadModels(path);
+        const float* x = c.utts[1].fea + 10 * kDim;
+        for (int32_t m = 0; m < back.modelNum; ++m)
+            EXPECT_NEAR(again.stateLogLik(m, 0, x), trainer.stateLogLik(m, 0, x), 1e-3 * std::fabs(trainer.stateLogLik(m, 0, x)));
         // sp is written as a copy of sil's middle state.
         const qv::hmmModel& sp = back.model[back.findModelIndex("sp")];
         const qv::hmmModel& sil = back.model[back.findModelIndex("sil")];
