@@ -186,6 +186,38 @@ TEST(Control, ErrorsOutsideTheEngineRunEndTheJobTheSameWay) {
     }
 }
 
+TEST(Control, ScoresARecordedSentenceWithTheShippedData) {
+    const std::string data = std::string(QV_SOURCE_DIR) + "/telvoDataChinese";
+    if (!qvtest::exists(data + "/models/chinese.macb") || !qvtest::exists(data + "/samples/jintian.wav"))
+        GTEST_SKIP() << "the shipped models are not built";
+    ControlHome home;
+    // The shipped data, with this test's own output folder.
+    for (const auto& entry : std::filesystem::directory_iterator(data))
+        if (entry.path().filename() != "output" && entry.path().filename() != "recording.prm")
+            std::filesystem::create_symlink(entry.path(), home.data(entry.path().filename().string()));
+    std::filesystem::remove(home.data("recording.prm"));
+    std::filesystem::create_symlink(data + "/recording.prm", home.data("recording.prm"));
+    ScopedEnv device("QUORVANE_WAVEIN", ("file-fast:" + data + "/samples/jintian.wav").c_str());
+    std::wstring sentence;
+    ASSERT_TRUE(utf8ToWide(qvtest::readFile(data + "/samples/jintian.utf8.txt"), sentence));
+    while (!sentence.empty() && (sentence.back() == L'\n' || sentence.back() == L'\r')) sentence.pop_back();
+
+    CRecord rec;
+    rec.CreateControlWindow();
+    auto sink = std::make_shared<Sink>();
+    uint32_t cookie;
+    rec.Advise(sink, &cookie);
+    rec.StartRecord(6, sentence);
+    for (int i = 0; i < 600 && sink->count() == 0; ++i) pumpMessages(50);
+    ASSERT_EQ(sink->count(), 1u) << home.log();
+    EXPECT_GE(sink->scores[0], 0) << home.log();
+    EXPECT_LE(sink->scores[0], 100);
+    int32_t score = -1;
+    rec.GetScore(&score);
+    EXPECT_EQ(score, sink->scores[0]);
+    EXPECT_NE(home.log().find("Recog(): recog task done.\n"), std::string::npos);
+}
+
 TEST(Control, SecondStartWhileBusyIsIgnoredAndStopEndsTheRecording) {
     JobSetup job({{10000, 10000}}, /*realTime=*/true);  // never silent
     CRecord rec;
