@@ -274,4 +274,9 @@ uint32_t waveInClose(HWaveIn device) {
 
 std::string waveInGetErrorText(uint32_t code) { return waveInErrorText(code); }
 
+int waveInOpenCount() {
+    std::lock_guard<std::mutex> lock(g_devicesMutex);
+    return static_cast<int>(openDevices().size());
+}
+
 }  // namespace qv

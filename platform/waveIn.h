@@ -66,7 +66,9 @@ uint32_t waveInStart(HWaveIn device);
 uint32_t waveInReset(HWaveIn device);
 // MM_WAVE_STILLPLAYING while buffers are queued; the handle stays valid then.
 uint32_t waveInClose(HWaveIn device);
-// Error text of a wave-in code (at most textSize - 1 characters).
+// Error text of a wave-in code.
 std::string waveInGetErrorText(uint32_t code);
+// Number of devices open in the process (a leak check for callers' tests).
+int waveInOpenCount();
 
 }  // namespace qv

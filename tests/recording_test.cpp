@@ -42,6 +42,7 @@ int capture(const recordParam& p, std::vector<int32_t>& out, int budget, const s
     out.assign(static_cast<size_t>(budget) + 16, -7777777);  // canaries after the budget
     int n = -2;
     qvtest::runBounded([&] { n = recordWithSilenceLimit(p, out.data(), budget, stop); }, 20, "capture");
+    EXPECT_EQ(waveInOpenCount(), 0);  // closed on every way out
     return n;
 }
 
