@@ -188,7 +188,7 @@ TEST(Control, ErrorsOutsideTheEngineRunEndTheJobTheSameWay) {
 
 TEST(Control, ScoresARecordedSentenceWithTheShippedData) {
     const std::string data = std::string(QV_SOURCE_DIR) + "/telvoDataChinese";
-    if (!qvtest::exists(data + "/models/chinese.macb") || !qvtest::exists(data + "/samples/jintian.wav"))
+    if (!qvtest::exists(data + "/models/chinese.macb") || !qvtest::exists(data + "/samples/yilupingan.wav"))
         GTEST_SKIP() << "the shipped models are not built";
     ControlHome home;
     // The shipped data, with this test's own output folder.
@@ -197,9 +197,9 @@ TEST(Control, ScoresARecordedSentenceWithTheShippedData) {
             std::filesystem::create_symlink(entry.path(), home.data(entry.path().filename().string()));
     std::filesystem::remove(home.data("recording.prm"));
     std::filesystem::create_symlink(data + "/recording.prm", home.data("recording.prm"));
-    ScopedEnv device("QUORVANE_WAVEIN", ("file-fast:" + data + "/samples/jintian.wav").c_str());
+    ScopedEnv device("QUORVANE_WAVEIN", ("file-fast:" + data + "/samples/yilupingan.wav").c_str());
     std::wstring sentence;
-    ASSERT_TRUE(utf8ToWide(qvtest::readFile(data + "/samples/jintian.utf8.txt"), sentence));
+    ASSERT_TRUE(utf8ToWide(qvtest::readFile(data + "/samples/yilupingan.utf8.txt"), sentence));
     while (!sentence.empty() && (sentence.back() == L'\n' || sentence.back() == L'\r')) sentence.pop_back();
 
     CRecord rec;

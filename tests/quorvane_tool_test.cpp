@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 
 #include "support/testutil.h"
-#include "tools/common/big5.h"
+#include "platform/codePage.h"
 #include "world/tinyWorld.h"
 
 using nlohmann::json;
@@ -99,34 +99,34 @@ void expectOneLine(const ToolRun& r, int rc, const std::string& needle) {
 // ---- UTF-8 <-> Big5 -----------------------------------------------------------
 
 TEST(Big5, ConvertsBothWays) {
-    EXPECT_EQ(qvtool::utf8ToBig5(kOne + kTwo + kThree), "\xA4\x40\xA4\x47\xA4\x54");
-    EXPECT_EQ(qvtool::utf8ToBig5("ab, \xEF\xBC\x8C"), "ab, \xA1\x41");  // ASCII stays, full-width comma
+    EXPECT_EQ(qv::utf8ToBig5(kOne + kTwo + kThree), "\xA4\x40\xA4\x47\xA4\x54");
+    EXPECT_EQ(qv::utf8ToBig5("ab, \xEF\xBC\x8C"), "ab, \xA1\x41");  // ASCII stays, full-width comma
     const std::string zhuyin = "\xE3\x84\x8B\xE3\x84\xA7\xCB\x87";       // ㄋㄧˇ
-    EXPECT_EQ(qvtool::big5ToUtf8(qvtool::utf8ToBig5(zhuyin)), zhuyin);
-    EXPECT_EQ(qvtool::utf8ToBig5(""), "");
+    EXPECT_EQ(qv::big5ToUtf8(qv::utf8ToBig5(zhuyin)), zhuyin);
+    EXPECT_EQ(qv::utf8ToBig5(""), "");
 }
 
 TEST(Big5, NamesTheCharacterWithoutBig5Form) {
     const std::string smile = "\xF0\x9F\x98\x80";  // U+1F600
     try {
-        qvtool::utf8ToBig5(kOne + smile + kTwo);
+        qv::utf8ToBig5(kOne + smile + kTwo);
         FAIL() << "no error";
-    } catch (const qvtool::Big5Error& e) {
+    } catch (const qv::Big5Error& e) {
         EXPECT_EQ(e.offending(), smile);
         EXPECT_NE(std::string(e.what()).find("U+1F600"), std::string::npos) << e.what();
     }
     // Malformed UTF-8 is reported as bytes, not as a character.
     try {
-        qvtool::utf8ToBig5("a\xE4\xB8");
+        qv::utf8ToBig5("a\xE4\xB8");
         FAIL() << "no error";
-    } catch (const qvtool::Big5Error& e) {
+    } catch (const qv::Big5Error& e) {
         EXPECT_NE(std::string(e.what()).find("not valid UTF-8"), std::string::npos) << e.what();
     }
 }
 
 TEST(Big5, InvalidBig5) {
-    EXPECT_THROW(qvtool::big5ToUtf8("\xA4\x40\xFF"), qvtool::Big5Error);
-    EXPECT_EQ(qvtool::big5ToUtf8Lenient("\xA4\x40\xFF" "a"), kOne + "\\xFFa");
+    EXPECT_THROW(qv::big5ToUtf8("\xA4\x40\xFF"), qv::Big5Error);
+    EXPECT_EQ(qv::big5ToUtf8Lenient("\xA4\x40\xFF" "a"), kOne + "\\xFFa");
 }
 
 // ---- assess ---------------------------------------------------------------------
@@ -162,7 +162,7 @@ TEST(ToolAssess, JsonReportOfACorrectReading) {
         const auto& s = syls[i];
         EXPECT_EQ(s["text"], texts[i]);
         EXPECT_EQ(s["pinyin"], names[i]);
-        EXPECT_EQ(s["zhuyin"], qvtool::big5ToUtf8(names[i] == "ba1" ? "BA1" : names[i] == "di2" ? "DI2" : "GU3"));
+        EXPECT_EQ(s["zhuyin"], qv::big5ToUtf8(names[i] == "ba1" ? "BA1" : names[i] == "di2" ? "DI2" : "GU3"));
         EXPECT_NEAR(s["start"].get<double>(), phones[2 * i].begin / 16000.0, 0.03);
         EXPECT_NEAR(s["end"].get<double>(), phones[2 * i + 1].end / 16000.0, 0.03);
         EXPECT_GT(s["score"].get<double>(), 80);
@@ -370,15 +370,15 @@ TEST(ToolShipped, AssessesASampleRecording) {
     const std::string data = QV_SOURCE_DIR "/telvoDataChinese";
     if (!qvtest::exists(data + "/models/chinese.macb")) GTEST_SKIP() << "no trained models yet";
     ToolWorld w;
-    const ToolRun r = w.tool({"assess", data + "/samples/nihao.wav", "--data", data, "--json", "--text",
-                              "\xE4\xBD\xA0\xE5\xA5\xBD\xEF\xBC\x81"});  // 你好！
+    const ToolRun r = w.tool({"assess", data + "/samples/tianqi.wav", "--data", data, "--json", "--text",
+                              "\xE5\xA4\xA9\xE6\xB0\xA3\xEF\xBC\x81"});  // 天氣！
     ASSERT_EQ(r.rc, 0) << r.err;
     const json j = json::parse(r.out);
-    EXPECT_EQ(j["recognized"]["hanyu"], "ni3-sp-hao3");
-    EXPECT_EQ(j["recognized"]["mpa"], "\xE3\x84\x8B\xE3\x84\xA7\xCB\x87-sp-\xE3\x84\x8F\xE3\x84\xA0\xCB\x87");
+    EXPECT_EQ(j["recognized"]["hanyu"], "tian1-sp-qi4");
+    EXPECT_EQ(j["recognized"]["mpa"], "\xE3\x84\x8A\xE3\x84\xA7\xE3\x84\xA2-sp-\xE3\x84\x91\xE3\x84\xA7\xCB\x8B");
     ASSERT_EQ(j["syllables"].size(), 2u);
-    EXPECT_EQ(j["syllables"][0]["text"], "\xE4\xBD\xA0");
-    EXPECT_EQ(j["syllables"][1]["zhuyin"], "\xE3\x84\x8F\xE3\x84\xA0\xCB\x87");  // ㄏㄠˇ
+    EXPECT_EQ(j["syllables"][0]["text"], "\xE5\xA4\xA9");
+    EXPECT_EQ(j["syllables"][1]["zhuyin"], "\xE3\x84\x91\xE3\x84\xA7\xCB\x8B");  // ㄑㄧˋ
     const double score = j["score"].get<double>();
     EXPECT_TRUE(score >= 0 && score <= 100) << score;
 }

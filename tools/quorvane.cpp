@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "quorvane.h"
-#include "tools/common/big5.h"
+#include "platform/codePage.h"
 
 namespace fs = std::filesystem;
 // Keys in the order they are written, which reads better than sorted.
@@ -227,8 +227,8 @@ Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::st
     if (utf8.find_first_of("\t\r\n") != std::string::npos)
         throw InputError{label + " must be a single line without tabs"};
     try {
-        s.big5 = qvtool::utf8ToBig5(utf8);
-    } catch (const qvtool::Big5Error& e) {
+        s.big5 = qv::utf8ToBig5(utf8);
+    } catch (const qv::Big5Error& e) {
         throw InputError{label + ": " + e.what()};
     }
     const std::string n = normalize(ds, s.big5);
@@ -256,7 +256,7 @@ Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::st
         std::vector<std::string> missing;
         for (const std::string& c : s.chars)
             if (!ds.characters.count(c)) {
-                const std::string u = qvtool::big5ToUtf8Lenient(c);
+                const std::string u = qv::big5ToUtf8Lenient(c);
                 bool seen = false;
                 for (const auto& m : missing) seen = seen || m == u;
                 if (!seen) missing.push_back(u);
@@ -429,7 +429,7 @@ double seconds(int frame) { return frame / 100.0; }
 
 std::string zhuyin(const DataSet& ds, const std::string& syl) {
     auto it = ds.zhuyinOf.find(syl);
-    return it == ds.zhuyinOf.end() ? "" : qvtool::big5ToUtf8Lenient(it->second);
+    return it == ds.zhuyinOf.end() ? "" : qv::big5ToUtf8Lenient(it->second);
 }
 
 json scoreTriple(const float (&v)[3]) { return json::array({round4(v[0]), round4(v[1]), round4(v[2])}); }
@@ -454,7 +454,7 @@ json toJson(const DataSet& ds, const quorvane::Result& r) {
                               {"score", round4(p.score)},
                               {"rankRatio", round4(p.rankRatio)},
                               {"competitors", p.competitors}});
-        syls.push_back({{"text", qvtool::big5ToUtf8Lenient(s.text)},
+        syls.push_back({{"text", qv::big5ToUtf8Lenient(s.text)},
                         {"pinyin", s.name},
                         {"zhuyin", zhuyin(ds, s.name)},
                         {"start", seconds(s.startFrame)},
@@ -464,7 +464,7 @@ json toJson(const DataSet& ds, const quorvane::Result& r) {
                         {"phones", phones}});
     }
     j["syllables"] = syls;
-    j["recognized"] = {{"hanyu", r.hanyu}, {"mpa", qvtool::big5ToUtf8Lenient(r.mpa)}, {"cgu", r.cgu}};
+    j["recognized"] = {{"hanyu", r.hanyu}, {"mpa", qv::big5ToUtf8Lenient(r.mpa)}, {"cgu", r.cgu}};
     j["tone"] = r.tone;
     return j;
 }
@@ -484,7 +484,7 @@ void printReport(const DataSet& ds, const quorvane::Result& r) {
     printf("Syllables:\n");
     for (const quorvane::Syllable& s : r.syllables) {
         if (!isSyllable(s.name)) continue;
-        printf("  %s  %-7s %-6s %5.2f-%5.2f s  %6.2f\n", qvtool::big5ToUtf8Lenient(s.text).c_str(), s.name.c_str(),
+        printf("  %s  %-7s %-6s %5.2f-%5.2f s  %6.2f\n", qv::big5ToUtf8Lenient(s.text).c_str(), s.name.c_str(),
                zhuyin(ds, s.name).c_str(), seconds(s.startFrame), seconds(s.endFrame + 1), s.score);
     }
 }
