@@ -15,7 +15,8 @@
 //
 // Tone test instead of training: for every single-syllable item of LIST,
 // whether its own tone scores best among the dictionary's tones of the same
-// syllable; prints the accuracy and the confusion matrix.
+// syllable; prints the accuracy and the confusion matrix. --syllables adds
+// the syllable test: whether it beats every other syllable of its tone.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,7 @@ void usage(const char* prog) {
     fprintf(stderr,
             "usage: %s --dic PAM --config CFG --list LIST --out PREFIX [--work DIR] [--mix N] [--iters N] "
             "[--threads N]\n"
-            "       %s --eval MODELS --dic PAM --config CFG --list LIST [--work DIR] [--threads N]\n",
+            "       %s --eval MODELS --dic PAM --config CFG --list LIST [--syllables] [--work DIR] [--threads N]\n",
             prog, prog);
 }
 
@@ -49,6 +50,7 @@ void makeDirs(const std::string& path) {
 int main(int argc, char** argv) {
     std::string dic, cfg, list, out, work, evalModels;
     int mix = 4, iters = 4, threads = 2;
+    bool syllableTest = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -58,6 +60,7 @@ int main(int argc, char** argv) {
         else if (a == "--out" && hasValue) out = argv[++i];
         else if (a == "--work" && hasValue) work = argv[++i];
         else if (a == "--eval" && hasValue) evalModels = argv[++i];
+        else if (a == "--syllables") syllableTest = true;
         else if (a == "--mix" && hasValue) mix = atoi(argv[++i]);
         else if (a == "--iters" && hasValue) iters = atoi(argv[++i]);
         else if (a == "--threads" && hasValue) threads = atoi(argv[++i]);
@@ -100,9 +103,12 @@ int main(int argc, char** argv) {
                             trainer.set().streamNum * trainer.set().streamWidth[0], __LINE__, "quorvane-train");
 
         if (!evalModels.empty()) {
-            const qv::toneEvalResult r = qv::evalTones(trainer, dict, items, fea, frameNum, threads);
+            const qv::toneEvalResult r = qv::evalTones(trainer, dict, items, fea, frameNum, threads, syllableTest);
             qv::consolePrintf("Tone test of %s: %d of %d correct (%.1f%%)\n", evalModels.c_str(), r.correct, r.tested,
                               r.tested > 0 ? 100.0 * r.correct / r.tested : 0.0);
+            if (syllableTest)
+                qv::consolePrintf("Syllable test of %s: %d of %d correct (%.1f%%)\n", evalModels.c_str(), r.sylCorrect,
+                                  r.sylTested, r.sylTested > 0 ? 100.0 * r.sylCorrect / r.sylTested : 0.0);
             qv::consolePrintf("spoken\\best      1      2      3      4      5\n");
             for (int a = 1; a <= 5; ++a)
                 qv::consolePrintf("tone %d      %6d %6d %6d %6d %6d\n", a, r.confusion[a][1], r.confusion[a][2],

@@ -209,8 +209,8 @@ bool itemModels(const trainItem& item, const dictClass& dict, const hmmTrainer& 
             return false;
         }
         for (int32_t m : dict.m_pronDict[e].modelIndex) {
-            // The dictionary was resolved against the same set, but a
-            // substitute (a different name) must not be trained as the original.
+            // -1: the set lacks the model (the engine's lookup substitutes
+            // only context-dependent names); such an item is not trainable.
             if (m < 0 || m >= set.modelNum) {
                 missing = item.units[k];
                 return false;
@@ -228,14 +228,27 @@ bool itemModels(const trainItem& item, const dictClass& dict, const hmmTrainer& 
 
 toneEvalResult evalTones(const hmmTrainer& trainer, const dictClass& dict, const std::vector<trainItem>& items,
                          const std::vector<std::vector<float>>& fea, const std::vector<int32_t>& frameNum,
-                         int threads) {
-    // Rival units by toneless base.
+                         int threads, bool syllableTest) {
     std::vector<std::string> units;
     for (const pronEntry& e : dict.m_pronDict) units.push_back(e.name);
     auto toneOf = [](const std::string& u) { return u.empty() ? -1 : u.back() - '0'; };
     threads = std::max(1, threads);
     std::vector<toneEvalResult> part(threads);
     auto work = [&](int k) {
+        std::vector<double> gamma;
+        std::vector<int32_t> cm;
+        std::vector<int> cs;
+        // Log-likelihood of item i read as `unit`; LOG_ZERO when not alignable.
+        auto score = [&](size_t i, const std::string& unit) {
+            trainItem cand;
+            cand.units = {unit};
+            trainUtterance u;
+            std::string missing;
+            if (!itemModels(cand, dict, trainer, u, missing)) return static_cast<double>(LOG_ZERO);
+            u.fea = fea[i].data();
+            u.frameNum = frameNum[i];
+            return trainer.forwardBackward(u, gamma, cm, cs);
+        };
         for (size_t i = k; i < items.size(); i += threads) {
             const trainItem& it = items[i];
             if (it.units.size() != 1 || frameNum[i] <= 0) continue;
@@ -243,32 +256,37 @@ toneEvalResult evalTones(const hmmTrainer& trainer, const dictClass& dict, const
             const int tone = toneOf(unit);
             if (tone < 1 || tone > 5) continue;
             const std::string base = unit.substr(0, unit.size() - 1);
-            double best = LOG_ZERO;
-            int bestTone = -1;
+            const double own = score(i, unit);
+            if (own <= LOG_ZERO) continue;
+            double best = own;
+            int bestTone = tone;
             int rivals = 0;
             for (int t = 1; t <= 5; ++t) {
-                trainItem cand;
-                cand.units = {base + static_cast<char>('0' + t)};
-                if (!std::binary_search(units.begin(), units.end(), cand.units[0])) continue;
-                trainUtterance u;
-                std::string missing;
-                if (!itemModels(cand, dict, trainer, u, missing)) continue;
-                u.fea = fea[i].data();
-                u.frameNum = frameNum[i];
-                std::vector<double> gamma;
-                std::vector<int32_t> cm;
-                std::vector<int> cs;
-                const double P = trainer.forwardBackward(u, gamma, cm, cs);
-                if (t != tone) rivals++;
+                const std::string rival = base + static_cast<char>('0' + t);
+                if (t == tone || !std::binary_search(units.begin(), units.end(), rival)) continue;
+                const double P = score(i, rival);
+                rivals++;
                 if (P > best) {
                     best = P;
                     bestTone = t;
                 }
             }
-            if (rivals == 0 || bestTone < 0) continue;
-            part[k].tested++;
-            if (bestTone == tone) part[k].correct++;
-            part[k].confusion[tone][bestTone]++;
+            if (rivals > 0) {
+                part[k].tested++;
+                if (bestTone == tone) part[k].correct++;
+                part[k].confusion[tone][bestTone]++;
+            }
+            if (!syllableTest) continue;
+            bool won = true;
+            for (const std::string& rival : units) {
+                if (rival == unit || toneOf(rival) != tone) continue;
+                if (score(i, rival) > own) {
+                    won = false;
+                    break;
+                }
+            }
+            part[k].sylTested++;
+            if (won) part[k].sylCorrect++;
         }
     };
     std::vector<std::thread> pool;
@@ -279,6 +297,8 @@ toneEvalResult evalTones(const hmmTrainer& trainer, const dictClass& dict, const
     for (const toneEvalResult& p : part) {
         r.tested += p.tested;
         r.correct += p.correct;
+        r.sylTested += p.sylTested;
+        r.sylCorrect += p.sylCorrect;
         for (int a = 0; a < 6; ++a)
             for (int b = 0; b < 6; ++b) r.confusion[a][b] += p.confusion[a][b];
     }

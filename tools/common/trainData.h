@@ -47,19 +47,22 @@ void loadTrainFeatures(const std::vector<trainItem>& items, const std::string& c
 bool itemModels(const trainItem& item, const dictClass& dict, const hmmTrainer& trainer, trainUtterance& u,
                 std::string& missing);
 
-// Tone test of a model set on isolated syllables: for every item of one
-// toned unit (name ending in a digit), the log-likelihood of its own model
-// sequence against those of the dictionary's units that differ only in the
-// tone digit. Items with several units or without rival tones are not
-// counted.
+// Tests of a model set on isolated syllables. For every item of one toned
+// unit (name ending in a digit 1-5), the log-likelihood of its own model
+// sequence against rivals from the dictionary: the tone test takes the units
+// that differ only in the tone digit, the syllable test (when asked for; it
+// costs one alignment per rival) every unit with the same tone digit. Items
+// with several units or without rivals are not counted.
 struct toneEvalResult {
     int32_t tested = 0;
     int32_t correct = 0;
     int32_t confusion[6][6] = {};  // [spoken tone][best tone], tones 1..5
+    int32_t sylTested = 0;
+    int32_t sylCorrect = 0;
 };
 toneEvalResult evalTones(const hmmTrainer& trainer, const dictClass& dict, const std::vector<trainItem>& items,
                          const std::vector<std::vector<float>>& fea, const std::vector<int32_t>& frameNum,
-                         int threads);
+                         int threads, bool syllableTest = false);
 
 // Directory name part for a feature configuration: a hash of its bytes, so
 // that a changed configuration never reuses old features.
