@@ -4,8 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
 
+#include "support/testutil.h"
 #include "tools/common/evalCore.h"
+#include "world/tinyWorld.h"
 
 using qvtool::AlterKind;
 
@@ -138,4 +144,133 @@ TEST(EvalList, ParsesLinesAndRejectsMalformedOnes) {
     EXPECT_FALSE(qvtool::parseTestLine("a.wav", it, err));
     EXPECT_FALSE(qvtool::parseTestLine("a.wav\t  ", it, err));
     EXPECT_FALSE(qvtool::parseTestLine("a\tb\tc\td", it, err));
+}
+
+// ---- The tool end to end on the tiny synthetic world ------------------------
+
+namespace {
+
+std::string shellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The tiny world as a data folder, with extra dictionary syllables that put
+// one syllable's initial model before another's final (da1 = d+i a1), so
+// that every syllable has wrong-initial alternatives the models can judge.
+struct EvalWorld {
+    qvtest::ScratchDir dir;
+    std::string data = dir.file("data");
+    std::string list = dir.file("test.lst");
+
+    EvalWorld() {
+        const std::string prm = qvworld::buildTinyWorld(data);
+        qvtest::writeFile(data + "/chinese.sa.prm", qvtest::readFile(prm));
+        qvtest::writeFile(data + "/tiny.pam",
+                          "% syllable\tmodels\nba1\tb+a a1\nbi2\tb+a i2\nbu3\tb+a u3\nda1\td+i a1\ndi2\td+i i2\n"
+                          "du3\td+i u3\nfiller\tfiller\nfillerC\tfillerC\nfillerV\tfillerV\nga1\tg+u a1\n"
+                          "gi2\tg+u i2\ngu3\tg+u u3\nsil\tsil\nsp\tsp\n");
+        std::string lines;
+        const std::vector<std::vector<std::string>> utts = {
+            {"ba1", "di2", "gu3"}, {"gu3", "ba1"}, {"di2", "gu3", "ba1", "di2"}, {"ba1", "gu3", "di2"}, {"gu3", "di2"}};
+        for (size_t u = 0; u < utts.size(); ++u) {
+            std::vector<qvworld::Segment> all, seg;
+            const std::string wav = dir.file("u" + std::to_string(u) + ".wav");
+            qvworld::writeWav(wav, qvworld::synthUtterance(utts[u], &all, 150, 40, 300, static_cast<unsigned>(u + 1)));
+            for (const auto& g : all)
+                if (g.phone != "sil" && g.phone != "sp") seg.push_back(g);
+            lines += wav + "\t";
+            std::string bounds;
+            for (size_t s = 0; s < utts[u].size(); ++s) {
+                lines += (s ? " " : "") + utts[u][s];
+                // Two phones per syllable.
+                bounds += (s ? " " : "") + std::to_string(seg[2 * s].begin / 16000.0) + " " +
+                          std::to_string(seg[2 * s + 1].end / 16000.0);
+            }
+            lines += "\t" + bounds + "\n";
+        }
+        qvtest::writeFile(list, lines);
+    }
+
+    int tool(const std::string& args) const {
+        const std::string cmd = shellQuote(QV_BINARY_DIR "/quorvane-eval") + " " + args + " 2>" +
+                                shellQuote(dir.file("stderr.txt"));
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+}  // namespace
+
+TEST(EvalTool, MeasuresTheTinyWorld) {
+    EvalWorld w;
+    const std::string out = w.dir.file("eval.json");
+    ASSERT_EQ(w.tool("eval --data " + shellQuote(w.data) + " --list " + shellQuote(w.list) + " --json " + shellQuote(out) +
+                     " --markdown " + shellQuote(w.dir.file("eval.md")) + " --details " + shellQuote(w.dir.file("d.jsonl"))),
+              0)
+        << qvtest::readFile(w.dir.file("stderr.txt"));
+    const nlohmann::json j = nlohmann::json::parse(qvtest::readFile(out));
+    EXPECT_EQ(j["problems"], 0) << j.dump(2);
+    EXPECT_EQ(j["correct"]["utterances"], 5);
+    EXPECT_EQ(j["correct"]["syllables"], 14);
+    EXPECT_GT(j["correct"]["meanFinalScore"].get<double>(), 80);
+    // Only wrong initials exist in this inventory; the models tell them apart.
+    EXPECT_EQ(j["altered"]["initial"]["syllables"], 5);
+    EXPECT_EQ(j["altered"]["tone"]["syllables"], 0);
+    // Most wrong initials cannot be aligned at all (scored 0); one squeezed
+    // to the minimum 3 frames still ranks first there.
+    EXPECT_GE(j["altered"]["initial"]["auc"].get<double>(), 0.9);
+    EXPECT_GE(j["incompleteAlteredRuns"].get<int>(), 1);
+    EXPECT_EQ(j["boundaries"]["count"], 28);
+    EXPECT_GT(j["boundaries"]["share"].get<double>(), 0.8) << j["boundaries"].dump();
+    EXPECT_EQ(j["recog"]["utterances"], 5);
+    EXPECT_NE(qvtest::readFile(w.dir.file("eval.md")).find("| Recognition among 5 sentences (5) | "),
+              std::string::npos);
+}
+
+// Off until the search keeps both branches after a shared first syllable:
+// today "ba1-gi2-gu3" wins over the spoken "ba1-di2-gu3" (-51618 against the
+// -20011 that the spoken sentence alone reaches).
+TEST(EvalTool, DISABLED_RecogPicksTheSpokenSentence) {
+    EvalWorld w;
+    const std::string out = w.dir.file("eval.json");
+    ASSERT_EQ(w.tool("eval --data " + shellQuote(w.data) + " --list " + shellQuote(w.list) + " --json " +
+                     shellQuote(out) + " --details " + shellQuote(w.dir.file("d.jsonl"))),
+              0);
+    const nlohmann::json j = nlohmann::json::parse(qvtest::readFile(out));
+    EXPECT_EQ(j["recog"]["right"], 5) << qvtest::readFile(w.dir.file("d.jsonl"));
+}
+
+TEST(EvalTool, CalibrationWritesOneLinePerModel) {
+    EvalWorld w;
+    const std::string tmpl = w.dir.file("cm.tmpl");
+    const char* const models[] = {"a1", "b+a", "d+i", "filler", "fillerC", "fillerV", "g+u", "i2", "sil", "sp", "u3"};
+    std::string t = "% header\n";
+    for (size_t i = 0; i < 11; ++i) t += std::to_string(i) + "\t" + models[i] + "\t0\t0\t0\t[0.05 0.5 0]\n";
+    qvtest::writeFile(tmpl, t);
+    const std::string cm = w.dir.file("cm.txt"), rank = w.dir.file("rank.prm");
+    ASSERT_EQ(w.tool("calibrate --data " + shellQuote(w.data) + " --list " + shellQuote(w.list) + " --cm-template " +
+                     shellQuote(tmpl) + " --cm-out " + shellQuote(cm) + " --rank-out " + shellQuote(rank) + " --min-correct 3" +
+                     " --json " + shellQuote(w.dir.file("cal.json"))),
+              0)
+        << qvtest::readFile(w.dir.file("stderr.txt"));
+    std::vector<std::string> lines;
+    qv::readLines(cm, lines, '%');
+    ASSERT_EQ(lines.size(), 11u);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::vector<std::string> f;
+        qv::splitString(lines[i], '\t', f);
+        ASSERT_EQ(f.size(), 6u) << lines[i];
+        EXPECT_EQ(f[0], std::to_string(i));
+        EXPECT_EQ(f[1], models[i]);
+        EXPECT_EQ(f[5].front(), '[');
+    }
+    // b+a is spoken 4 times in correct readings.
+    EXPECT_EQ(lines[1].substr(0, 10), "1\tb+a\t4\t0.") << lines[1];
+    double a = 0, b = 0, c = -1;
+    ASSERT_EQ(sscanf(qvtest::readFile(rank).c_str(), "%lf %lf %lf", &a, &b, &c), 3);
+    EXPECT_GT(a, 0);
+    EXPECT_GE(b, 0.5);
+    EXPECT_EQ(c, 0);
 }

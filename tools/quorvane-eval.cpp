@@ -235,6 +235,7 @@ struct ItemOutcome {
     // eval
     bool correctOk = false;
     float finalScore = 0;
+    std::vector<int> discounts;
     std::vector<std::array<float, 3>> correctSyl;  // syllable scores 0,1,2
     std::vector<double> boundErr;                  // hypothesis - reference, seconds
     bool altOk[3] = {false, false, false};
@@ -242,6 +243,8 @@ struct ItemOutcome {
     float altFinal[3] = {0, 0, 0};
     std::string altText[3];
     int recogState = -1;  // -1 not run, 0 wrong, 1 right
+    std::string recogNote;
+    int incompleteCorrect = 0, incompleteAltered = 0;  // runs without a complete path
     // calibrate: rank ratios per expected model
     std::vector<std::pair<std::string, double>> rightPhones, wrongPhones;
 };
@@ -254,6 +257,12 @@ struct Job {
     bool recog = true;
     uint64_t seed = 1;
 };
+
+// A run whose search reached no end of the network (the first discount
+// counts an incomplete path) and so aligned fewer syllables than expected.
+bool incomplete(const RunOutcome& r, size_t expected) {
+    return r.ok && r.scored.size() != expected && !r.result.discounts.empty() && r.result.discounts[0] > 0;
+}
 
 void scoresOf(const quorvane::Syllable& s, std::array<float, 3>& out) {
     for (int k = 0; k < 3; ++k) out[static_cast<size_t>(k)] = s.scores[k];
@@ -278,11 +287,20 @@ void processItem(const Job& job, const std::string& work, size_t idx, ItemOutcom
 
     ++o.runs;
     RunOutcome c = runEngine(*job.ds, work, it.wav, {it.syllables}, false);
-    if (!c.ok || c.scored.size() != it.syllables.size()) {
+    if (incomplete(c, it.syllables.size())) {
+        // No path through the syllables: the engine's score stands and every
+        // syllable counts as rejected.
+        o.correctOk = true;
+        ++o.incompleteCorrect;
+        o.finalScore = c.result.finalScore;
+        o.discounts = c.result.discounts;
+        o.correctSyl.assign(it.syllables.size(), std::array<float, 3>{0, 0, 0});
+    } else if (!c.ok || c.scored.size() != it.syllables.size()) {
         note("correct", c);
     } else {
         o.correctOk = true;
         o.finalScore = c.result.finalScore;
+        o.discounts = c.result.discounts;
         for (size_t i = 0; i < c.scored.size(); ++i) {
             const quorvane::Syllable& s = *c.scored[i];
             std::array<float, 3> sc{};
@@ -305,6 +323,15 @@ void processItem(const Job& job, const std::string& work, size_t idx, ItemOutcom
         expected[pos] = alt.second;
         ++o.runs;
         RunOutcome r = runEngine(*job.ds, work, it.wav, {expected}, false);
+        if (incomplete(r, expected.size())) {
+            // The search found no way through the wrong syllable: rejected.
+            o.altOk[k] = true;
+            ++o.incompleteAltered;
+            o.altSyl[k] = {0, 0, 0};
+            o.altFinal[k] = r.result.finalScore;
+            o.altText[k] = it.syllables[pos] + "->" + alt.second;
+            continue;
+        }
         if (!r.ok || r.scored.size() != expected.size()) {
             note(qvtool::alterKindName(kKinds[k]), r);
             continue;
@@ -354,6 +381,9 @@ void processItem(const Job& job, const std::string& work, size_t idx, ItemOutcom
         return;
     }
     o.recogState = r.result.textIndex == static_cast<int>(truth) ? 1 : 0;
+    if (!o.recogState)
+        o.recogNote = "chose " + std::to_string(r.result.textIndex) + " (" + r.result.recognized + ") for " +
+                      std::to_string(truth);
 }
 
 std::vector<ItemOutcome> runAll(const Job& job, int jobs) {
@@ -408,9 +438,11 @@ json summarize(const std::vector<ItemOutcome>& outs, const std::string& list, do
     std::vector<double> finals, sylScores[3], altFinal[3];
     std::vector<double> altScores[3][3];  // kind, score k
     std::vector<double> err;
-    int recogN = 0, recogRight = 0;
+    int recogN = 0, recogRight = 0, incCorrect = 0, incAltered = 0;
     for (const ItemOutcome& o : outs) {
         runs += o.runs;
+        incCorrect += o.incompleteCorrect;
+        incAltered += o.incompleteAltered;
         failures.insert(failures.end(), o.failures.begin(), o.failures.end());
         if (o.correctOk) {
             finals.push_back(o.finalScore);
@@ -430,6 +462,9 @@ json summarize(const std::vector<ItemOutcome>& outs, const std::string& list, do
     }
     j["engineRuns"] = runs;
     j["problems"] = failures.size();
+    // Counted, with all syllable scores 0 (correct) or the wrong syllable's 0.
+    j["incompleteCorrectRuns"] = incCorrect;
+    j["incompleteAlteredRuns"] = incAltered;
     json fl = json::array();
     for (size_t i = 0; i < failures.size() && i < 20; ++i) fl.push_back(failures[i]);
     j["firstProblems"] = fl;
@@ -511,7 +546,10 @@ std::string markdown(const json& j) {
     m += "| Recognition among 5 sentences (" + std::to_string(r["utterances"].get<int>()) + ") | " + fmt(acc) +
          " | >= 0.95: " + (acc < 0 ? "n/a" : pass(acc >= 0.95)) + " |\n";
     m += "\n" + std::to_string(j["engineRuns"].get<int>()) + " engine runs, " +
-         std::to_string(j["problems"].get<size_t>()) + " problems (failed runs or alignments that lost a syllable).\n";
+         std::to_string(j["problems"].get<size_t>()) + " problems (failed runs or alignments that lost a syllable); " +
+         std::to_string(j["incompleteCorrectRuns"].get<int>()) + " correct and " +
+         std::to_string(j["incompleteAlteredRuns"].get<int>()) +
+         " altered readings without a complete search path (scored 0 for their syllables).\n";
     return m;
 }
 
@@ -595,7 +633,7 @@ struct Options {
     size_t max = 0;
     int jobs = 1;
     uint64_t seed = 1;
-    std::string jsonOut, mdOut;
+    std::string jsonOut, mdOut, detailsOut;
     double tolMs = 20;
     bool noRecog = false;
     std::string cmOut, rankOut, cmTemplate;
@@ -615,6 +653,37 @@ void emit(const std::string& path, const std::string& text) {
         writeText(path, text);
 }
 
+// One JSON line per utterance, for looking into the figures.
+std::string details(const std::vector<qvtool::TestItem>& items, const std::vector<ItemOutcome>& outs) {
+    std::string text;
+    for (size_t i = 0; i < outs.size(); ++i) {
+        const ItemOutcome& o = outs[i];
+        json j;
+        j["wav"] = items[i].wav;
+        j["syllables"] = joinSyl(items[i].syllables, " ");
+        if (o.correctOk) {
+            j["finalScore"] = round4(o.finalScore);
+            j["discounts"] = o.discounts;
+            json s = json::array();
+            for (const auto& sc : o.correctSyl) s.push_back(round4(sc[1]));
+            j["syllableScores"] = s;
+            json e = json::array();
+            for (double x : o.boundErr) e.push_back(std::round(x * 1000));
+            j["boundaryErrorsMs"] = e;
+        }
+        for (int t = 0; t < 3; ++t)
+            if (o.altOk[t])
+                j[qvtool::alterKindName(kKinds[t])] = {{"change", o.altText[t]},
+                                                       {"syllableScore", round4(o.altSyl[t][1])},
+                                                       {"finalScore", round4(o.altFinal[t])}};
+        if (o.recogState >= 0) j["recogRight"] = o.recogState == 1;
+        if (!o.recogNote.empty()) j["recogNote"] = o.recogNote;
+        if (!o.failures.empty()) j["problems"] = o.failures;
+        text += j.dump() + "\n";
+    }
+    return text;
+}
+
 int runEval(const Options& o) {
     const DataSet ds = loadDataSet(o.data, o.sets);
     const qvtool::SyllableInventory inv = loadInventory(ds);
@@ -629,6 +698,7 @@ int runEval(const Options& o) {
     j["cmParamFile"] = ds.value("cmParamFile");
     emit(o.jsonOut, j.dump(2) + "\n");
     if (!o.mdOut.empty()) emit(o.mdOut, markdown(j));
+    if (!o.detailsOut.empty()) emit(o.detailsOut, details(items, outs));
     return 0;
 }
 
@@ -684,6 +754,7 @@ int main(int argc, char** argv) {
     CLI::App* evalCmd = app.add_subcommand("eval", "score correct and altered readings; report AUC, boundaries, recog");
     common(evalCmd);
     evalCmd->add_option("--markdown", o.mdOut, "write a markdown table of the results here");
+    evalCmd->add_option("--details", o.detailsOut, "write one JSON line per utterance here");
     evalCmd->add_option("--tolerance-ms", o.tolMs, "boundary tolerance (default 20)");
     evalCmd->add_flag("--no-recog", o.noRecog, "skip the five-sentence recognition test");
     CLI::App* calCmd = app.add_subcommand("calibrate", "fit the rank-ratio bell mappings from correct and altered readings");
