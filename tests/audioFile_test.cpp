@@ -12,19 +12,10 @@
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::ConsoleCapture;
 using qvtest::ScratchDir;
 
 namespace {
-
-// Collects the console lines of the engine while alive.
-class ConsoleCapture {
-public:
-    ConsoleCapture() {
-        setConsoleSink([this](const std::string& s) { text += s; });
-    }
-    ~ConsoleCapture() { setConsoleSink(ConsoleSink()); }
-    std::string text;
-};
 
 void saveWave(const std::string& path, int fs, int bits, const std::vector<int32_t>& samples) {
     CWave w(1, fs, bits);
@@ -35,14 +26,7 @@ void saveWave(const std::string& path, int fs, int bits, const std::vector<int32
 std::string le16(int v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)}; }
 std::string le32(uint32_t v) { return le16(v & 0xFFFF) + le16(v >> 16); }
 
-std::string fatalText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "";
-}
+std::string fatalText(const std::function<void()>& f) { return qvtest::fatalMessage(f, ""); }
 
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 

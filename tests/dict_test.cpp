@@ -8,6 +8,8 @@
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::ConsoleCapture;
+using qvtest::fatalMessage;
 using qvtest::readFile;
 using qvtest::ScratchDir;
 using qvtest::writeFile;
@@ -22,25 +24,6 @@ macroClass makeModels(const std::vector<std::string>& names) {
     m.sortModels();
     return m;
 }
-
-template <class F>
-std::string fatalMessage(F f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "<no fatal error>";
-}
-
-// Captures console output for the lifetime of the object.
-struct ConsoleCapture {
-    std::string text;
-    ConsoleCapture() {
-        setConsoleSink([this](const std::string& s) { text += s; });
-    }
-    ~ConsoleCapture() { setConsoleSink(nullptr); }
-};
 
 std::vector<std::string> names(const std::vector<wpaEntry>& wpa) {
     std::vector<std::string> v;

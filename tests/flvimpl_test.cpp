@@ -15,6 +15,7 @@
 #include "tests/support/testutil.h"
 
 using ::testing::HasSubstr;
+using qvtest::ConsoleCapture;
 
 namespace {
 
@@ -96,43 +97,24 @@ flvResult readFile(const char* path) {
 }
 
 std::string fatalMessage(const std::string& image) {
-    try {
-        decode(image);
-    } catch (const qv::FatalError& e) {
-        return e.what();
-    }
-    return "(no error)";
+    return qvtest::fatalMessage([&] { decode(image); }, "(no error)");
 }
-
-// Captures console lines for the lifetime of the object.
-struct consoleCapture {
-    std::string text;
-    consoleCapture() {
-        qv::setConsoleSink([this](const std::string& s) { text += s; });
-    }
-    ~consoleCapture() { qv::setConsoleSink({}); }
-};
 
 // Fatal errors write an error log into $temp; keep those out of /tmp.
 class tempDirEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
         m_dir = std::make_unique<qvtest::ScratchDir>();
-        if (const char* t = std::getenv("temp")) m_saved = t, m_hadTemp = true;
-        setenv("temp", m_dir->path().c_str(), 1);
+        m_temp = std::make_unique<qvtest::TempDirEnv>(m_dir->path());
     }
     void TearDown() override {
-        if (m_hadTemp)
-            setenv("temp", m_saved.c_str(), 1);
-        else
-            unsetenv("temp");
+        m_temp.reset();
         m_dir.reset();
     }
 
 private:
     std::unique_ptr<qvtest::ScratchDir> m_dir;
-    std::string m_saved;
-    bool m_hadTemp = false;
+    std::unique_ptr<qvtest::TempDirEnv> m_temp;
 };
 ::testing::Environment* const kTempEnv = ::testing::AddGlobalTestEnvironment(new tempDirEnvironment);
 
@@ -322,20 +304,20 @@ TEST(FlvCorrupt, TruncatedFilesNeverReadPastTheEnd) {
 TEST(FlvNoData, UnusableFilesReturnNothingWithAReason) {
     qvtest::ScratchDir dir;
     {
-        consoleCapture out;
+        ConsoleCapture out;
         flvResult r = readFile(nullptr);
         EXPECT_TRUE(r.samples.empty());
         EXPECT_THAT(out.text, HasSubstr("flv_flvFile is NULL"));
     }
     {
-        consoleCapture out;
+        ConsoleCapture out;
         flvResult r = readFile(dir.file("missing.flv").c_str());
         EXPECT_TRUE(r.samples.empty());
         EXPECT_THAT(out.text, HasSubstr("flv_fopen"));
     }
     {
         qvtest::writeFile(dir.file("empty.flv"), "");
-        consoleCapture out;
+        ConsoleCapture out;
         flvResult r = readFile(dir.file("empty.flv").c_str());
         EXPECT_TRUE(r.samples.empty());
         EXPECT_THAT(out.text, HasSubstr("Warning: flvFileSize=0! (line "));
@@ -348,7 +330,7 @@ TEST(FlvNoData, UnusableFilesReturnNothingWithAReason) {
     const std::string notFlv[] = {"RIFF....WAVE", std::string("FLV\x02\x04\0\0\0\x09", 9), "FLV"};
     for (const auto& image : notFlv) {
         qvtest::writeFile(dir.file("bad.flv"), image);
-        consoleCapture out;
+        ConsoleCapture out;
         flvResult r = readFile(dir.file("bad.flv").c_str());
         EXPECT_TRUE(r.samples.empty());
         EXPECT_EQ(out.text, "Unknown file format!\n");

@@ -9,19 +9,12 @@
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::ConsoleCapture;
 using qvtest::readFile;
 using qvtest::ScratchDir;
 using qvtest::writeFile;
 
 namespace {
-
-struct ConsoleCapture {
-    std::string text;
-    ConsoleCapture() {
-        setConsoleSink([this](const std::string& s) { text += s; });
-    }
-    ~ConsoleCapture() { setConsoleSink(nullptr); }
-};
 
 // n numbers base, base+1, ... on one line.
 std::string nums(int n, double base, double step = 1.0) {
@@ -71,12 +64,7 @@ std::string writeText(const ScratchDir& dir, const std::string& body, const std:
 std::string readError(const std::string& path, bool prepare = false) {
     ConsoleCapture quiet;
     macroClass set;
-    try {
-        set.readMacro(path, prepare);
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "";
+    return qvtest::fatalMessage([&] { set.readMacro(path, prepare); }, "");
 }
 
 bool sameNumbers(const macroClass& a, const macroClass& b) {

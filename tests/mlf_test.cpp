@@ -12,17 +12,12 @@
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::ConsoleCapture;
 using qvtest::readFile;
 using qvtest::ScratchDir;
 using qvtest::writeFile;
 
 namespace {
-
-struct ConsoleCapture {
-    std::string text;
-    ConsoleCapture() { setConsoleSink([this](const std::string& s) { text += s; }); }
-    ~ConsoleCapture() { setConsoleSink(nullptr); }
-};
 
 mlfPhone phone(const std::string& name, int32_t start, int32_t end) {
     mlfPhone p;
@@ -42,14 +37,10 @@ mlfNode node(const std::string& name, std::vector<mlfPhone> phones) {
     return n;
 }
 
+// The fatal message of f, with the console kept quiet.
 std::string fatalMessage(const std::function<void()>& f) {
     ConsoleCapture quiet;
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "(no error)";
+    return qvtest::fatalMessage(f, "(no error)");
 }
 
 // Log-likelihood per model name, the same for every span.

@@ -2,60 +2,30 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "engine/lexicon/dict.h"
 #include "engine/utility.h"
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::ConsoleCapture;
+using qvtest::fatalMessage;
 using qvtest::readFile;
 using qvtest::ScratchDir;
 using qvtest::writeFile;
 
 namespace {
 
-template <class F>
-std::string fatalMessage(F f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "<no fatal error>";
-}
-
-struct ConsoleCapture {
-    std::string text;
-    ConsoleCapture() {
-        setConsoleSink([this](const std::string& s) { text += s; });
-    }
-    ~ConsoleCapture() { setConsoleSink(nullptr); }
-};
-
 // Every test gets its own temporary directory, so missingModelUsed.txt and
 // error logs stay apart.
 class NetTest : public ::testing::Test {
 protected:
     ScratchDir dir;
+    qvtest::TempDirEnv temp{dir.path()};
     dictClass dict;
-    std::string savedTemp;
-    bool hadTemp = false;
 
     void SetUp() override {
-        if (const char* t = getenv("temp")) {
-            hadTemp = true;
-            savedTemp = t;
-        }
-        setenv("temp", dir.path().c_str(), 1);
         // Sorted by name; "b" lacks its second model.
         dict.m_pronDict = {{"a", {1, 2}}, {"b", {3, -1}}, {"fillerV", {4}}, {"sil", {0}}};
-    }
-    void TearDown() override {
-        if (hadTemp)
-            setenv("temp", savedTemp.c_str(), 1);
-        else
-            unsetenv("temp");
     }
 
     // Header, node labels and links as text net lines.

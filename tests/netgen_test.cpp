@@ -2,7 +2,6 @@
 // by line with hand-built networks.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::fatalMessage;
 
 namespace {
 
@@ -32,24 +32,9 @@ std::vector<std::string> netLines(const std::vector<std::string>& words, const L
 class NetGenTest : public ::testing::Test {
 protected:
     qvtest::ScratchDir dir;
-    std::string console;
-    std::string oldTemp;
-    bool hadTemp = false;
-
-    void SetUp() override {
-        const char* t = getenv("temp");
-        hadTemp = t != nullptr;
-        if (t) oldTemp = t;
-        setenv("temp", dir.path().c_str(), 1);
-        setConsoleSink([this](const std::string& s) { console += s; });
-    }
-    void TearDown() override {
-        setConsoleSink(nullptr);
-        if (hadTemp)
-            setenv("temp", oldTemp.c_str(), 1);
-        else
-            unsetenv("temp");
-    }
+    qvtest::TempDirEnv temp{dir.path()};
+    qvtest::ConsoleCapture capture;
+    std::string& console = capture.text;
 
     std::vector<std::string> tree(std::vector<std::string> syl, int fillerLoop = 0, int softSil = 0,
                                   int silNodes = 0) {
@@ -60,16 +45,6 @@ protected:
         return t.netVs;
     }
 };
-
-template <class F>
-std::string fatalMessage(F f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 }  // namespace
 

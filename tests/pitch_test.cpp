@@ -20,10 +20,8 @@ std::vector<int32_t> periodic(int n, double periodSamples, double amp = 8000) {
     return x;
 }
 
-struct Quiet {
-    Quiet() { setConsoleSink([](const std::string&) {}); }
-    ~Quiet() { setConsoleSink(nullptr); }
-};
+// Keeps the console quiet while alive.
+using Quiet = qvtest::ConsoleCapture;
 }  // namespace
 
 TEST(PitchParam, RatesAndWeights) {

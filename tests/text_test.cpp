@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::fatalMessage;
 using qvtest::ScratchDir;
 using qvtest::writeFile;
 
@@ -35,35 +35,10 @@ std::vector<wpaEntry> chineseWpa() {
 class TextTest : public ::testing::Test {
 protected:
     ScratchDir dir;
-    std::string console;
-    std::string oldTemp;
-    bool hadTemp = false;
-
-    void SetUp() override {
-        const char* t = getenv("temp");
-        hadTemp = t != nullptr;
-        if (t) oldTemp = t;
-        setenv("temp", dir.path().c_str(), 1);
-        setConsoleSink([this](const std::string& s) { console += s; });
-    }
-    void TearDown() override {
-        setConsoleSink(nullptr);
-        if (hadTemp)
-            setenv("temp", oldTemp.c_str(), 1);
-        else
-            unsetenv("temp");
-    }
+    qvtest::TempDirEnv temp{dir.path()};
+    qvtest::ConsoleCapture capture;
+    std::string& console = capture.text;
 };
-
-template <class F>
-std::string fatalMessage(F f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 

@@ -2,39 +2,28 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::ConsoleCapture;
 using qvtest::ScratchDir;
+using qvtest::TempDirEnv;
 using qvtest::writeFile;
-
-namespace {
-// Captures console output for the duration of a test.
-struct ConsoleCapture {
-    std::string text;
-    ConsoleCapture() {
-        setConsoleSink([this](const std::string& s) { text += s; });
-    }
-    ~ConsoleCapture() { setConsoleSink(nullptr); }
-};
-}  // namespace
 
 TEST(FatalError, WritesLogInTempDirAndThrowsMessage) {
     ScratchDir dir;
-    const char* old = getenv("temp");
-    std::string saved = old ? old : "";
-    setenv("temp", dir.path().c_str(), 1);
     ConsoleCapture cap;
-    try {
-        fatalError("boom (line 1 of utility)");
-        FAIL() << "fatalError returned";
-    } catch (const FatalError& e) {
-        EXPECT_STREQ(e.what(), "boom (line 1 of utility)");
+    {
+        TempDirEnv temp(dir.path());
+        try {
+            fatalError("boom (line 1 of utility)");
+            FAIL() << "fatalError returned";
+        } catch (const FatalError& e) {
+            EXPECT_STREQ(e.what(), "boom (line 1 of utility)");
+        }
     }
-    if (old) setenv("temp", saved.c_str(), 1); else unsetenv("temp");
 
     int logs = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -49,12 +38,11 @@ TEST(FatalError, WritesLogInTempDirAndThrowsMessage) {
 }
 
 TEST(FatalError, UnwritableLogDirectoryStillThrows) {
-    const char* old = getenv("temp");
-    std::string saved = old ? old : "";
-    setenv("temp", "/nonexistent/dir/for/sure", 1);
     ConsoleCapture cap;
-    EXPECT_THROW(fatalError("still reported"), FatalError);
-    if (old) setenv("temp", saved.c_str(), 1); else unsetenv("temp");
+    {
+        TempDirEnv temp("/nonexistent/dir/for/sure");
+        EXPECT_THROW(fatalError("still reported"), FatalError);
+    }
     EXPECT_NE(cap.text.find("still reported"), std::string::npos);
 }
 

@@ -11,6 +11,7 @@
 #include "support/testutil.h"
 
 using namespace qv;
+using qvtest::ConsoleCapture;
 
 namespace {
 
@@ -57,15 +58,6 @@ void expectFatal(const std::function<void()>& fn, const std::string& part) {
         EXPECT_NE(e.message().find(part), std::string::npos) << e.message();
     }
 }
-
-// Collects console lines for the lifetime of the object.
-struct consoleCapture {
-    std::string text;
-    consoleCapture() {
-        setConsoleSink([this](const std::string& s) { text += s; });
-    }
-    ~consoleCapture() { setConsoleSink(nullptr); }
-};
 
 int32_t liveCount(const viterbiClass& v, int32_t n) {
     int32_t live = 0;
@@ -255,7 +247,7 @@ TEST(ViterbiAlignment, SmallNetworkFollowsTheScoreTable) {
     for (int32_t t = 0; t < frames; ++t) tab.set(t, t / 6, (t % 6) / 2, 0.0f);
 
     viterbiClass v(500, 3);
-    consoleCapture quiet;
+    ConsoleCapture quiet;
     int32_t n = v.viterbiSearch(net, dict, tab, frames, 100, 1e6f, 0);
     int32_t best = viterbiClass::findBestPath(v.candidate.data(), n, net, dict);
     ASSERT_EQ(best, 0);
@@ -363,7 +355,7 @@ TEST(ViterbiArena, FullArenaWarnsAndStopsTheFrame) {
     scoreTable tab(3, 2);
     tab.setModel(0, 3, kHalf, kHalf);
 
-    consoleCapture cap;
+    ConsoleCapture cap;
     viterbiClass v(3, 2);
     v.viterbiSearch(net, dict, tab, 2, 2, 1e6f, 0);
     EXPECT_EQ(cap.text,
@@ -393,7 +385,7 @@ TEST(ViterbiModelProb, ShortSpansWarnAndTheTableMatchesBruteForce) {
         tab.setTrans(1, st + 1, st + 2, fwd[st]);
     }
     viterbiClass v(0, 2);
-    consoleCapture cap;
+    ConsoleCapture cap;
     EXPECT_EQ(v.modelProb(tab, 2, 3, 1), LOG_ZERO);
     EXPECT_EQ(cap.text,
               "Warning in viterbiClass::modelProb: modelIdx=1, frameId1=2, frameId2=3, frameNum=2<MAX_STATE_NUM=3\n");

@@ -24,20 +24,6 @@ std::vector<int32_t> writeToneWav(const std::string& path, const std::vector<Seg
 // fails loudly and ends the test process instead of hanging the suite.
 void runBounded(const std::function<void()>& fn, double seconds, const char* what);
 
-// Sets (or with nullptr unsets) an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string m_name;
-    std::string m_old;
-    bool m_had;
-};
-
 }  // namespace qvtest
 
 #include "support/testutil.h"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -42,5 +43,28 @@ std::string readFile(const std::string& path) {
 bool exists(const std::string& path) { return fs::exists(path); }
 
 std::string dataPath(const std::string& name) { return std::string(QV_TEST_DATA_DIR) + "/" + name; }
+
+ConsoleCapture::ConsoleCapture() {
+    qv::setConsoleSink([this](const std::string& s) { text += s; });
+}
+
+ConsoleCapture::~ConsoleCapture() { qv::setConsoleSink(nullptr); }
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    const char* old = getenv(name);
+    m_had = old != nullptr;
+    if (old) m_old = old;
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_had)
+        setenv(m_name.c_str(), m_old.c_str(), 1);
+    else
+        unsetenv(m_name.c_str());
+}
 
 }  // namespace qvtest
