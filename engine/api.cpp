@@ -22,6 +22,16 @@ const char* const kDiscountReasons[7] = {
 
 namespace {
 
+// The fields a syllable and a phone share: name, frames and scores.
+template <class Out, class In>
+void copySpan(Out& out, const In& in) {
+    out.name = in.name;
+    out.startFrame = in.startFrame;
+    out.endFrame = in.endFrame;
+    out.score = in.score;
+    for (int k = 0; k < 3; ++k) out.scores[k] = in.scores[k];
+}
+
 Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& names) {
     Result r;
     r.textIndex = textIndex;
@@ -43,19 +53,11 @@ Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& n
     r.cgu = m.CGU;
     for (const auto& n : m.nodeList) {
         Syllable s;
-        s.name = n.name;
+        copySpan(s, n);
         s.text = n.text;
-        s.startFrame = n.startFrame;
-        s.endFrame = n.endFrame;
-        s.score = n.score;
-        for (int k = 0; k < 3; ++k) s.scores[k] = n.scores[k];
         for (const auto& p : n.phoneList) {
             Phone ph;
-            ph.name = p.name;
-            ph.startFrame = p.startFrame;
-            ph.endFrame = p.endFrame;
-            ph.score = p.score;
-            for (int k = 0; k < 3; ++k) ph.scores[k] = p.scores[k];
+            copySpan(ph, p);
             ph.rankRatio = p.rankRatio;
             ph.rank = p.rank;
             for (int32_t c : p.competingModel)

@@ -230,6 +230,19 @@ void checkStreams(const std::string& fileName, int32_t streamNum, const int32_t*
                         fileName.c_str(), s, streamWidth[s], MAX_PARAM_NUM, __LINE__, kUnit);
 }
 
+// A set can be written only in its raw form, with valid streams and as many
+// records as it counts.
+void checkWritable(const macroClass& set, const std::string& fileName) {
+    if (set.isPrepared())
+        fatalErrorF("Error in writing \"%s\": the model set is prepared; only raw model sets can be written "
+                    "(line %d of %s)",
+                    fileName.c_str(), __LINE__, kUnit);
+    checkStreams(fileName, set.streamNum, set.streamWidth, true);
+    if (static_cast<size_t>(set.modelNum) != set.model.size())
+        fatalErrorF("Error in writing \"%s\": modelNum=%d but %lu model records (line %d of %s)", fileName.c_str(),
+                    set.modelNum, static_cast<unsigned long>(set.model.size()), __LINE__, kUnit);
+}
+
 void checkStateNum(const std::string& fileName, int modelId, int32_t stateNum) {
     if (stateNum < 3 || stateNum > MAX_HMM_STATE_NUM)
         fatalErrorF("Error in \"%s\": stateNum=%d of modelId=%d is outside 3..%d (line %d of %s)", fileName.c_str(),
@@ -447,14 +460,7 @@ void macroClass::readMacroText(const std::string& fileName) {
 }
 
 void macroClass::writeMacroText(const std::string& fileName) const {
-    if (m_prepared)
-        fatalErrorF("Error in writing \"%s\": the model set is prepared; only raw model sets can be written "
-                    "(line %d of %s)",
-                    fileName.c_str(), __LINE__, kUnit);
-    checkStreams(fileName, streamNum, streamWidth, true);
-    if (static_cast<size_t>(modelNum) != model.size())
-        fatalErrorF("Error in writing \"%s\": modelNum=%d but %lu model records (line %d of %s)", fileName.c_str(),
-                    modelNum, static_cast<unsigned long>(model.size()), __LINE__, kUnit);
+    checkWritable(*this, fileName);
 
     std::string out;
     out.reserve(static_cast<size_t>(modelNum) * 4096);
@@ -613,14 +619,7 @@ void macroClass::readMacroBin(const std::string& fileName) {
 }
 
 void macroClass::writeMacroBin(const std::string& fileName) const {
-    if (m_prepared)
-        fatalErrorF("Error in writing \"%s\": the model set is prepared; only raw model sets can be written "
-                    "(line %d of %s)",
-                    fileName.c_str(), __LINE__, kUnit);
-    checkStreams(fileName, streamNum, streamWidth, true);
-    if (static_cast<size_t>(modelNum) != model.size())
-        fatalErrorF("Error in writing \"%s\": modelNum=%d but %lu model records (line %d of %s)", fileName.c_str(),
-                    modelNum, static_cast<unsigned long>(model.size()), __LINE__, kUnit);
+    checkWritable(*this, fileName);
 
     std::string out;
     putI32(out, modelNum);

@@ -73,6 +73,14 @@ static int32_t duration(int32_t startFrame, int32_t endFrame) { return endFrame 
 
 static std::string joinPath(const std::string& dir, const char* name) { return dir + "/" + name; }
 
+// Writes dir/name through write(path) and says where it went.
+template <class Write>
+static void saveFile(const std::string& dir, const char* name, Write write) {
+    const std::string p = joinPath(dir, name);
+    write(p);
+    consolePrintf("\t===> Saved %s\n", p.c_str());
+}
+
 static const std::string& modelName(const std::vector<std::string>& names, int32_t idx) {
     static const std::string unknown = "???";
     return idx >= 0 && static_cast<size_t>(idx) < names.size() ? names[static_cast<size_t>(idx)] : unknown;
@@ -761,21 +769,11 @@ void mlfClass::writeScoreReport(const std::string& path, const macroClass& macro
 
 void mlfClass::writeResultFiles(const std::string& outputDir, const std::vector<std::string>& modelNames) const {
     if (outputDir.empty()) return;
-    std::string p = joinPath(outputDir, "phone.lab");
-    writePhoneLevel(p, false, false);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
-    p = joinPath(outputDir, "phone.cm");
-    writePhoneLevel(p, true, true);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
-    p = joinPath(outputDir, "cm.xml");
-    writeCmXml(p, modelNames);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
-    p = joinPath(outputDir, "phone.plp");
-    writePhoneLogProb(p, modelNames);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
-    p = joinPath(outputDir, "phone.cmd");
-    writeScoreReport(p, modelNames);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
+    saveFile(outputDir, "phone.lab", [&](const std::string& p) { writePhoneLevel(p, false, false); });
+    saveFile(outputDir, "phone.cm", [&](const std::string& p) { writePhoneLevel(p, true, true); });
+    saveFile(outputDir, "cm.xml", [&](const std::string& p) { writeCmXml(p, modelNames); });
+    saveFile(outputDir, "phone.plp", [&](const std::string& p) { writePhoneLogProb(p, modelNames); });
+    saveFile(outputDir, "phone.cmd", [&](const std::string& p) { writeScoreReport(p, modelNames); });
 }
 
 void mlfClass::writeResultFiles(const std::string& outputDir, const macroClass& macro) const {
@@ -786,18 +784,10 @@ void mlfClass::writeResultFiles(const std::string& outputDir, const macroClass& 
 
 void mlfClass::writeScoreFiles(const std::string& outputDir) const {
     if (outputDir.empty()) return;
-    std::string p = joinPath(outputDir, "discountFactor.txt");
-    writeIntegers(p, m_discountFactor);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
-    p = joinPath(outputDir, "weightedRank.txt");
-    writeValue(p, weightedRank);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
-    p = joinPath(outputDir, "origScore.txt");
-    writeValue(p, origScore);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
-    p = joinPath(outputDir, "finalScore.txt");
-    writeValue(p, finalScore);
-    consolePrintf("\t===> Saved %s\n", p.c_str());
+    saveFile(outputDir, "discountFactor.txt", [&](const std::string& p) { writeIntegers(p, m_discountFactor); });
+    saveFile(outputDir, "weightedRank.txt", [&](const std::string& p) { writeValue(p, weightedRank); });
+    saveFile(outputDir, "origScore.txt", [&](const std::string& p) { writeValue(p, origScore); });
+    saveFile(outputDir, "finalScore.txt", [&](const std::string& p) { writeValue(p, finalScore); });
 }
 
 }  // namespace qv
