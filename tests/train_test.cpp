@@ -159,19 +159,47 @@ TEST_F(TrainTest, PosteriorsSumToOneAndShortestPathSkipsSp) {
             EXPECT_GT(gamma[(u.frameNum - 1) * N + N - 1], 0.999);  // ends in sil's last state
         }
     }
-    // Exactly one frame per emitting state: only possible when sp is skipped.
+    // Exactly one frame per emitting state: only possible when sp and both
+    // sils are skipped (6 frames for the two sils when they are obligatory).
     trainer.config().beam = 2000.0;
     qv::trainUtterance u = c.utts[2];
     ASSERT_EQ(u.models.size(), 6u);
-    std::vector<float> minimal(c.fea[2].begin(), c.fea[2].begin() + 18 * kDim);
-    u.fea = minimal.data();
-    u.frameNum = 18;
     std::vector<double> gamma;
     std::vector<int32_t> cm;
     std::vector<int> cs;
-    EXPECT_GT(trainer.forwardBackward(u, gamma, cm, cs), qv::LOG_ZERO);
-    u.frameNum = 17;
-    EXPECT_EQ(trainer.forwardBackward(u, gamma, cm, cs), qv::LOG_ZERO);
+    for (bool silOptional : {true, false}) {
+        trainer.config().silSkipLogProb = silOptional ? -0.693147 : -INFINITY;
+        const int shortest = silOptional ? 12 : 18;
+        u.frameNum = shortest;
+        EXPECT_GT(trainer.forwardBackward(u, gamma, cm, cs), qv::LOG_ZERO) << silOptional;
+        u.frameNum = shortest - 1;
+        EXPECT_EQ(trainer.forwardBackward(u, gamma, cm, cs), qv::LOG_ZERO) << silOptional;
+    }
+}
+
+// Recordings cut right at the speech: the sils are skipped, not forced onto speech.
+TEST_F(TrainTest, SpeechWithoutSilenceSkipsSil) {
+    synthCorpus c = makeCorpus(30);
+    trainer.flatStart(c.utts);
+    trainer.segmentalStart(c.utts);
+    for (int it = 0; it < 4; ++it) trainer.iterate(c.utts);
+    std::mt19937 rng(3);
+    std::vector<float> f;
+    appendFrames(f, phoneMean("k+a"), 7, rng);
+    appendFrames(f, phoneMean("a1"), 7, rng);
+    qv::trainUtterance u = c.utts[0];  // "ka1"
+    u.fea = f.data();
+    u.frameNum = 14;
+    std::vector<double> gamma;
+    std::vector<int32_t> cm;
+    std::vector<int> cs;
+    ASSERT_GT(trainer.forwardBackward(u, gamma, cm, cs), qv::LOG_ZERO);
+    const size_t N = cm.size();
+    double silOcc = 0.0;
+    for (int t = 0; t < u.frameNum; ++t)
+        for (size_t j = 0; j < N; ++j)
+            if (cm[j] == trainer.modelIndex("sil")) silOcc += gamma[t * N + j];
+    EXPECT_LT(silOcc, 0.5);
 }
 
 TEST_F(TrainTest, LikelihoodRisesAndModelsLearnTheirPhones) {

@@ -71,7 +71,8 @@ struct hmmTrainer::composite {
     std::vector<int> state;
     std::vector<double> selfLog;
     std::vector<std::vector<edge>> next;  // forward edges (self-loop excluded)
-    double exitLog = 0.0;                 // out of the last state at the end
+    std::vector<edge> entries;            // first-frame states and their log probabilities
+    std::vector<edge> exits;              // last-frame states and their exit log probabilities
     int minFrames = 0;                    // emitting states on the shortest path
 };
 
@@ -357,7 +358,19 @@ void hmmTrainer::buildComposite(const trainUtterance& u, composite& c) const {
             else pending.push_back({first + s, fwd});  // `to` holds the source until resolved
         }
     };
-    for (size_t i = 0; i < u.models.size(); ++i) {
+    const size_t M = u.models.size();
+    const bool silEnds = m_cfg.silSkipLogProb > kNegInf && M >= 3 && u.models.front() == m_sil && u.models.back() == m_sil;
+    const double silSkip = m_cfg.silSkipLogProb;
+    const double silKeep = std::log(std::max(1e-10, 1.0 - std::exp(silSkip)));
+    std::vector<composite::edge> preExit;
+    for (size_t i = 0; i < M; ++i) {
+        if (silEnds && i + 1 == M) {
+            // The last speech state ends the utterance or goes on into sil.
+            for (composite::edge& e : pending) {
+                preExit.push_back({e.to, e.logP + silSkip});
+                e.logP += silKeep;
+            }
+        }
         addModel(u.models[i]);
         c.minFrames += m_set.model[u.models[i]].stateNum - 2;
         if (i + 1 < u.models.size() && i < u.spAfter.size() && u.spAfter[i]) {
@@ -370,7 +383,16 @@ void hmmTrainer::buildComposite(const trainUtterance& u, composite& c) const {
         }
     }
     // `pending` now holds the exit of the last state.
-    c.exitLog = pending.empty() ? 0.0 : pending.back().logP;
+    if (silEnds) {
+        const int silStates = m_set.model[m_sil].stateNum - 2;
+        c.entries = {{0, silKeep}, {silStates, silSkip}};
+        c.exits = preExit;
+        for (const composite::edge& e : pending) c.exits.push_back({e.to, e.logP + silKeep});
+        c.minFrames -= 2 * silStates;
+    } else {
+        c.entries = {{0, 0.0}};
+        c.exits = pending;
+    }
 }
 
 double hmmTrainer::fbCore(const trainUtterance& u, composite& c, std::vector<double>& b, std::vector<double>& alpha,
@@ -389,7 +411,7 @@ double hmmTrainer::fbCore(const trainUtterance& u, composite& c, std::vector<dou
 
     // Backward pass first, pruned to a beam around each frame's best value;
     // the forward pass then only visits states the backward pass kept.
-    beta[(T - 1) * N + N - 1] = c.exitLog;
+    for (const composite::edge& e : c.exits) beta[(T - 1) * N + e.to] = logAdd(beta[(T - 1) * N + e.to], e.logP);
     for (int t = T - 2; t >= 0; --t) {
         double best = kNegInf;
         for (int i = 0; i < N; ++i) {
@@ -405,8 +427,13 @@ double hmmTrainer::fbCore(const trainUtterance& u, composite& c, std::vector<dou
         for (int i = 0; i < N; ++i)
             if (beta[t * N + i] < best - m_cfg.beam) beta[t * N + i] = kNegInf;
     }
-    if (beta[0] == kNegInf) return LOG_ZERO;
-    alpha[0] = b[0];
+    bool started = false;
+    for (const composite::edge& e : c.entries)
+        if (beta[e.to] != kNegInf) {
+            alpha[e.to] = e.logP + b[e.to];
+            started = true;
+        }
+    if (!started) return LOG_ZERO;
     for (int t = 1; t < T; ++t) {
         for (int i = 0; i < N; ++i) {
             const double a = alpha[(t - 1) * N + i];
@@ -425,9 +452,10 @@ double hmmTrainer::fbCore(const trainUtterance& u, composite& c, std::vector<dou
         for (int j = 0; j < N; ++j)
             if (alpha[t * N + j] < best - m_cfg.beam) alpha[t * N + j] = kNegInf;
     }
-    const double lastA = alpha[(T - 1) * N + N - 1];
-    if (lastA == kNegInf) return LOG_ZERO;
-    return lastA + c.exitLog;
+    double P = kNegInf;
+    for (const composite::edge& e : c.exits)
+        if (alpha[(T - 1) * N + e.to] != kNegInf) P = logAdd(P, alpha[(T - 1) * N + e.to] + e.logP);
+    return P == kNegInf ? LOG_ZERO : P;
 }
 
 double hmmTrainer::forwardBackward(const trainUtterance& u, std::vector<double>& gamma,
@@ -521,7 +549,10 @@ double hmmTrainer::runUtterance(const trainUtterance& u, accum& acc) const {
             }
         }
     // The final exit out of the last state.
-    addTrans(c.model[N - 1], c.state[N - 1], false, 1.0);
+    for (const composite::edge& e : c.exits) {
+        const double a = alpha[static_cast<size_t>(T - 1) * N + e.to];
+        if (a != kNegInf) addTrans(c.model[e.to], c.state[e.to], false, std::exp(a + e.logP - P));
+    }
     acc.stats.logLik += P;
     acc.stats.frames += T;
     acc.stats.aligned++;

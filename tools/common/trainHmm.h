@@ -9,8 +9,9 @@
 // emitting state has one diagonal Gaussian mixture per stream; a state's
 // output log-likelihood is the sum of its streams' log mixture densities.
 //
-// One utterance is the model sequence sil, <models of unit 1>, [sp],
-// <models of unit 2>, ..., sil: "sp" between units is optional. The forward-
+// One utterance is the model sequence [sil], <models of unit 1>, [sp],
+// <models of unit 2>, ..., [sil]: "sp" between units and "sil" at either end
+// are optional. The forward-
 // backward pass runs in the log domain over that composite HMM with a beam
 // on both passes; the garbage models fillerC, fillerV and filler learn from
 // the same state posteriors (states of initials, of finals, and of both) with
@@ -42,6 +43,9 @@ struct trainConfig {
     double minMixOcc = 40.0;       // frames a mixture must keep to be split off
     double minStateOcc = 3.0;      // states with less data keep their values
     double spLogProb = -0.693147;  // log probability of taking the optional sp
+    // Log probability of skipping the leading (and, alike, the trailing) sil:
+    // some recordings are cut right at the speech. -inf makes sil obligatory.
+    double silSkipLogProb = -0.693147;
 };
 
 // Statistics of one iteration, per emitting state of every model.
