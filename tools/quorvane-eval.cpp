@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -562,44 +563,97 @@ struct CalibrationOut {
     json summary;
 };
 
-CalibrationOut calibrate(const std::vector<ItemOutcome>& outs, const std::vector<std::string>& modelNames,
-                         size_t minRight, size_t minWrong) {
+// Rank ratios of phones by expected model: read correctly, or standing for
+// a sound that was not spoken.
+struct Samples {
     std::map<std::string, std::vector<double>> right, wrong;
-    std::vector<double> allRight, allWrong;
+};
+
+Samples collectSamples(const std::vector<ItemOutcome>& outs) {
+    Samples s;
     for (const ItemOutcome& o : outs) {
-        for (const auto& p : o.rightPhones) {
-            right[p.first].push_back(p.second);
-            allRight.push_back(p.second);
-        }
-        for (const auto& p : o.wrongPhones) {
-            wrong[p.first].push_back(p.second);
-            allWrong.push_back(p.second);
-        }
+        for (const auto& p : o.rightPhones) s.right[p.first].push_back(p.second);
+        for (const auto& p : o.wrongPhones) s.wrong[p.first].push_back(p.second);
     }
-    const qvtool::BellFit global = qvtool::fitBell(allRight, allWrong);
+    return s;
+}
+
+// "model TAB right|wrong TAB rankRatio" lines, so that a fit can be redone
+// without the engine runs.
+std::string samplesText(const Samples& s) {
+    std::string t;
+    char line[256];
+    for (const auto* side : {&s.right, &s.wrong})
+        for (const auto& kv : *side)
+            for (double v : kv.second) {
+                snprintf(line, sizeof line, "%s\t%s\t%.6f\n", kv.first.c_str(), side == &s.right ? "right" : "wrong", v);
+                t += line;
+            }
+    return t;
+}
+
+Samples readSamples(const std::string& path) {
+    Samples s;
+    for (const std::string& line : readLinesOf(path, '#')) {
+        const size_t a = line.find('\t');
+        const size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        if (b == std::string::npos) throw InputError{path + ": bad sample line: " + line};
+        const std::string side = line.substr(a + 1, b - a - 1);
+        const double v = std::atof(line.c_str() + b + 1);
+        if (side == "right")
+            s.right[line.substr(0, a)].push_back(v);
+        else if (side == "wrong")
+            s.wrong[line.substr(0, a)].push_back(v);
+        else
+            throw InputError{path + ": bad sample line: " + line};
+    }
+    return s;
+}
+
+CalibrationOut calibrate(const Samples& samples, const std::vector<std::string>& modelNames, size_t minRight,
+                         size_t minWrong) {
+    std::map<std::string, std::vector<double>> right = samples.right, wrong = samples.wrong;
+    std::vector<double> allRight, allWrong;
+    for (const auto& kv : right) allRight.insert(allRight.end(), kv.second.begin(), kv.second.end());
+    for (const auto& kv : wrong) allWrong.insert(allWrong.end(), kv.second.begin(), kv.second.end());
+    const qvtool::BellFitOptions opt;
+    const qvtool::BellFit global = qvtool::fitBell(allRight, allWrong, opt);
     CalibrationOut out;
     char line[512];
     snprintf(line, sizeof line, "%g %g %g\n", global.a, global.b, global.c);
     out.rankText = line;
     out.cmText =
         "% modelIndex\tmodelName\tsampleCount\tmeanRankRatio\tstdRankRatio\t[a b c] -- fitted by quorvane-eval "
-        "calibrate; one line per model in model-set order\n";
-    size_t own = 0, ownA = 0;
+        "calibrate; one line per model in model-set order\n"
+        "% sampleCount, mean and std: rank ratios of correctly read phones. [a b c]: c = 0; the 90th percentile of\n"
+        "% those maps to 80 and the median rank ratio of wrong phones in the model's place maps to 20 (b within\n"
+        "% 0.5..4); models with few samples, or whose wrong phones do not rank lower, take the global fit.\n";
+    size_t own = 0, ownA = 0, noSep = 0;
     for (size_t i = 0; i < modelNames.size(); ++i) {
         const std::string& m = modelNames[i];
         const std::vector<double>& r = right[m];
         const std::vector<double>& w = wrong[m];
-        qvtool::BellFit f = qvtool::fitBell(r, w);
-        // Few samples: the width from the model when it has enough correct
-        // readings, the steepness from the global fit, else the global fit.
-        if (r.size() < minRight) {
+        qvtool::BellFit f = qvtool::fitBell(r, w, opt);
+        const double q = std::max(opt.minRatio, qvtool::quantile(r, opt.correctQuantile));
+        auto useGlobal = [&]() {
             f.a = global.a;
             f.b = global.b;
+        };
+        // Few samples: the width from the model when it has enough correct
+        // readings, the steepness from the global fit, else the global fit.
+        // A model whose wrong phones rank no lower than its correct ones
+        // cannot tell them apart; a width of its own would only raise the
+        // wrong ones' scores.
+        if (r.size() < minRight) {
+            useGlobal();
         } else if (w.size() < minWrong) {
-            qvtool::BellFitOptions o;
+            qvtool::BellFitOptions o = opt;
             o.defaultB = global.b;
             f = qvtool::fitBell(r, {}, o);
             ++ownA;
+        } else if (qvtool::quantile(w, 0.5) <= 1.05 * q) {
+            useGlobal();
+            ++noSep;
         } else {
             ++own;
         }
@@ -620,7 +674,8 @@ CalibrationOut calibrate(const std::vector<ItemOutcome>& outs, const std::vector
                      round4(qvtool::quantile(allWrong, 0.5))}},
                    {"modelsOwnFit", own},
                    {"modelsOwnWidthGlobalSteepness", ownA},
-                   {"modelsGlobalFit", modelNames.size() - own - ownA},
+                   {"modelsGlobalFitNoSeparation", noSep},
+                   {"modelsGlobalFitFewSamples", modelNames.size() - own - ownA - noSep},
                    {"minCorrectSamples", minRight},
                    {"minWrongSamples", minWrong}};
     return out;
@@ -636,7 +691,7 @@ struct Options {
     std::string jsonOut, mdOut, detailsOut;
     double tolMs = 20;
     bool noRecog = false;
-    std::string cmOut, rankOut, cmTemplate;
+    std::string cmOut, rankOut, cmTemplate, samplesOut, samplesIn;
     size_t minRight = 30, minWrong = 10;
 };
 
@@ -714,22 +769,32 @@ int runCalibrate(const Options& o) {
         if (b == std::string::npos) throw InputError{tmpl + ": a line without a model name: " + line};
         names.push_back(line.substr(a + 1, b - a - 1));
     }
-    const std::vector<qvtool::TestItem> items = loadList(o.list, o.max);
-    Job job{&ds, &inv, &items};
-    job.calibrate = true;
-    job.seed = o.seed;
-    quorvane::setLogSink([](const std::string&) {});
-    const std::vector<ItemOutcome> outs = runAll(job, o.jobs);
-    CalibrationOut c = calibrate(outs, names, o.minRight, o.minWrong);
-    size_t problems = 0;
-    int runs = 0;
-    for (const ItemOutcome& it : outs) {
-        problems += it.failures.size();
-        runs += it.runs;
+    Samples samples;
+    json info;
+    if (!o.samplesIn.empty()) {
+        samples = readSamples(o.samplesIn);
+        info["samplesFrom"] = o.samplesIn;
+    } else {
+        const std::vector<qvtool::TestItem> items = loadList(o.list, o.max);
+        Job job{&ds, &inv, &items};
+        job.calibrate = true;
+        job.seed = o.seed;
+        quorvane::setLogSink([](const std::string&) {});
+        const std::vector<ItemOutcome> outs = runAll(job, o.jobs);
+        samples = collectSamples(outs);
+        size_t problems = 0;
+        int runs = 0;
+        for (const ItemOutcome& it : outs) {
+            problems += it.failures.size();
+            runs += it.runs;
+        }
+        info["utterances"] = items.size();
+        info["engineRuns"] = runs;
+        info["problems"] = problems;
+        if (!o.samplesOut.empty()) writeText(o.samplesOut, samplesText(samples));
     }
-    c.summary["utterances"] = items.size();
-    c.summary["engineRuns"] = runs;
-    c.summary["problems"] = problems;
+    CalibrationOut c = calibrate(samples, names, o.minRight, o.minWrong);
+    for (auto it = info.begin(); it != info.end(); ++it) c.summary[it.key()] = it.value();
     writeText(o.cmOut, c.cmText);
     writeText(o.rankOut, c.rankText);
     emit(o.jsonOut, c.summary.dump(2) + "\n");
@@ -744,7 +809,7 @@ int main(int argc, char** argv) {
     Options o;
     auto common = [&](CLI::App* c) {
         c->add_option("--data", o.data, "data folder holding chinese.sa.prm (default telvoDataChinese)");
-        c->add_option("--list", o.list, "utterance list: wav TAB syllables [TAB boundaries]")->required();
+        c->add_option("--list", o.list, "utterance list: wav TAB syllables [TAB boundaries]");
         c->add_option("--set", o.sets, "parameter override key=value (repeatable), e.g. macFile=DIR/chinese.macb");
         c->add_option("--max", o.max, "use at most N utterances, evenly spread over the list");
         c->add_option("--jobs", o.jobs, "parallel engine runs (default 1)");
@@ -763,10 +828,13 @@ int main(int argc, char** argv) {
     calCmd->add_option("--rank-out", o.rankOut, "global mapping file to write (phoneRank2scoreParamFile format)")
         ->required();
     calCmd->add_option("--cm-template", o.cmTemplate, "cmParam file giving the model order (default: the one in use)");
+    calCmd->add_option("--samples-out", o.samplesOut, "also write the phones' rank ratios here");
+    calCmd->add_option("--samples-in", o.samplesIn, "fit from rank ratios written by --samples-out (no engine runs)");
     calCmd->add_option("--min-correct", o.minRight, "correct phones a model needs for its own fit (default 30)");
     calCmd->add_option("--min-wrong", o.minWrong, "wrong phones a model needs for its own steepness (default 10)");
     CLI11_PARSE(app, argc, argv);
     try {
+        if (o.list.empty() && !(calCmd->parsed() && !o.samplesIn.empty())) throw InputError{"--list is required"};
         if (evalCmd->parsed()) return runEval(o);
         return runCalibrate(o);
     } catch (const InputError& e) {
