@@ -274,3 +274,46 @@ TEST(EvalTool, CalibrationWritesOneLinePerModel) {
     EXPECT_GE(b, 0.5);
     EXPECT_EQ(c, 0);
 }
+
+TEST(EvalTool, RefitFromSamplesChoosesOwnOrGlobalFit) {
+    EvalWorld w;
+    // x1: 30 right at 0..0.029, 12 wrong at 0.4 -> a fit of its own.
+    // x2: 30 right, 12 wrong ranked as well as the right ones -> global.
+    // x3: 5 right only -> global.
+    std::string t;
+    for (int i = 0; i < 30; ++i) {
+        t += "x1\tright\t" + std::to_string(i * 0.001) + "\n";
+        t += "x2\tright\t" + std::to_string(i * 0.01) + "\n";
+    }
+    for (int i = 0; i < 12; ++i) t += "x1\twrong\t0.4\nx2\twrong\t0.1\n";
+    for (int i = 0; i < 5; ++i) t += "x3\tright\t0\n";
+    qvtest::writeFile(w.dir.file("s.tsv"), t);
+    qvtest::writeFile(w.dir.file("cm.tmpl"), "0\tx1\t0\t0\t0\t[1 1 0]\n1\tx2\t0\t0\t0\t[1 1 0]\n2\tx3\t0\t0\t0\t[1 1 0]\n");
+    const std::string cm = w.dir.file("cm.txt"), rank = w.dir.file("rank.prm");
+    ASSERT_EQ(w.tool("calibrate --data " + shellQuote(w.data) + " --samples-in " + shellQuote(w.dir.file("s.tsv")) +
+                     " --cm-template " + shellQuote(w.dir.file("cm.tmpl")) + " --cm-out " + shellQuote(cm) +
+                     " --rank-out " + shellQuote(rank) + " --json " + shellQuote(w.dir.file("cal.json"))),
+              0)
+        << qvtest::readFile(w.dir.file("stderr.txt"));
+    std::vector<std::string> lines;
+    qv::readLines(cm, lines, '%');
+    ASSERT_EQ(lines.size(), 3u);
+    auto bell = [](const std::string& line) {
+        double a = 0, b = 0, c = 0;
+        EXPECT_EQ(sscanf(line.substr(line.find('[')).c_str(), "[%lf %lf %lf]", &a, &b, &c), 3) << line;
+        return std::vector<double>{a, b, c};
+    };
+    const std::vector<double> x1 = bell(lines[0]), x2 = bell(lines[1]), x3 = bell(lines[2]);
+    EXPECT_NEAR(qvtool::bellValue(0.4, x1[0], x1[1], x1[2]), 20, 0.01);
+    EXPECT_NEAR(qvtool::bellValue(0.0261, x1[0], x1[1], x1[2]), 80, 0.5);  // 90th percentile
+    EXPECT_EQ(lines[0].substr(0, 8), "0\tx1\t30\t");
+    EXPECT_EQ(x2, x3);  // both global
+    double ga = 0, gb = 0, gc = 0;
+    ASSERT_EQ(sscanf(qvtest::readFile(rank).c_str(), "%lf %lf %lf", &ga, &gb, &gc), 3);
+    EXPECT_NEAR(x3[0], ga, 1e-5);
+    EXPECT_NEAR(x3[1], gb, 1e-5);
+    const nlohmann::json j = nlohmann::json::parse(qvtest::readFile(w.dir.file("cal.json")));
+    EXPECT_EQ(j["modelsOwnFit"], 1);
+    EXPECT_EQ(j["modelsGlobalFitNoSeparation"], 1);
+    EXPECT_EQ(j["modelsGlobalFitFewSamples"], 1);
+}
