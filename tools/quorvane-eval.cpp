@@ -245,6 +245,7 @@ struct ItemOutcome {
     std::string altText[3];
     int recogState = -1;  // -1 not run, 0 wrong, 1 right
     std::string recogNote;
+    bool recogSearchError = false;
     int incompleteCorrect = 0, incompleteAltered = 0;  // runs without a complete path
     // calibrate: rank ratios per expected model
     std::vector<std::pair<std::string, double>> rightPhones, wrongPhones;
@@ -382,9 +383,18 @@ void processItem(const Job& job, const std::string& work, size_t idx, ItemOutcom
         return;
     }
     o.recogState = r.result.textIndex == static_cast<int>(truth) ? 1 : 0;
-    if (!o.recogState)
-        o.recogNote = "chose " + std::to_string(r.result.textIndex) + " (" + r.result.recognized + ") for " +
-                      std::to_string(truth);
+    if (!o.recogState) {
+        o.recogNote = "chose " + std::to_string(r.result.textIndex) + " (" + r.result.recognized + ", " +
+                      std::to_string(r.result.logProb) + ") for " + std::to_string(truth);
+        // The spoken sentence alone: when it scores better than the choice,
+        // the search lost it (a search error, not a model error).
+        ++o.runs;
+        RunOutcome alone = runEngine(*job.ds, work, it.wav, {it.syllables}, true);
+        if (alone.ok) {
+            o.recogSearchError = alone.result.logProb > r.result.logProb;
+            o.recogNote += "; spoken sentence alone " + std::to_string(alone.result.logProb);
+        }
+    }
 }
 
 std::vector<ItemOutcome> runAll(const Job& job, int jobs) {
@@ -439,7 +449,7 @@ json summarize(const std::vector<ItemOutcome>& outs, const std::string& list, do
     std::vector<double> finals, sylScores[3], altFinal[3];
     std::vector<double> altScores[3][3];  // kind, score k
     std::vector<double> err;
-    int recogN = 0, recogRight = 0, incCorrect = 0, incAltered = 0;
+    int recogN = 0, recogRight = 0, recogSearchErrors = 0, incCorrect = 0, incAltered = 0;
     for (const ItemOutcome& o : outs) {
         runs += o.runs;
         incCorrect += o.incompleteCorrect;
@@ -459,6 +469,7 @@ json summarize(const std::vector<ItemOutcome>& outs, const std::string& list, do
         if (o.recogState >= 0) {
             ++recogN;
             recogRight += o.recogState;
+            recogSearchErrors += o.recogSearchError;
         }
     }
     j["engineRuns"] = runs;
@@ -506,6 +517,8 @@ json summarize(const std::vector<ItemOutcome>& outs, const std::string& list, do
                        {"medianAbsErrorMs", round4(qvtool::quantile(absMs, 0.5))}};
     j["recog"] = {{"utterances", recogN},
                   {"right", recogRight},
+                  // wrong choices that scored below the spoken sentence alone
+                  {"searchErrors", recogSearchErrors},
                   {"accuracy", round4(recogN ? double(recogRight) / recogN : -1)}};
     return j;
 }
@@ -544,7 +557,9 @@ std::string markdown(const json& j) {
          (b["meanSignedErrorMs"].get<double>() < 0 ? " ms early" : " ms late") + ") | " + fmt(share) +
          " | >= 0.90: " + (share < 0 ? "n/a" : pass(share >= 0.9)) + " |\n";
     const double acc = r["accuracy"].get<double>();
-    m += "| Recognition among 5 sentences (" + std::to_string(r["utterances"].get<int>()) + ") | " + fmt(acc) +
+    m += "| Recognition among 5 sentences (" + std::to_string(r["utterances"].get<int>()) + "; " +
+         std::to_string(r["searchErrors"].get<int>()) + " wrong choices scored below the spoken sentence alone) | " +
+         fmt(acc) +
          " | >= 0.95: " + (acc < 0 ? "n/a" : pass(acc >= 0.95)) + " |\n";
     m += "\n" + std::to_string(j["engineRuns"].get<int>()) + " engine runs, " +
          std::to_string(j["problems"].get<size_t>()) + " problems (failed runs or alignments that lost a syllable); " +
