@@ -48,7 +48,7 @@ struct trainConfig {
     double silSkipLogProb = -0.693147;
 };
 
-// Statistics of one iteration, per emitting state of every model.
+// Totals of one iteration over all utterances.
 struct trainStats {
     double logLik = 0.0;    // sum over the utterances that aligned
     int64_t frames = 0;     // their frames
