@@ -319,3 +319,29 @@ TEST(EvalTool, RefitFromSamplesChoosesOwnOrGlobalFit) {
     EXPECT_EQ(j["modelsGlobalFitNoSeparation"], 1);
     EXPECT_EQ(j["modelsGlobalFitFewSamples"], 1);
 }
+
+TEST(EvalTool, BadListsAndUnknownSyllables) {
+    EvalWorld w;
+    // A malformed line stops the tool with its line number.
+    qvtest::writeFile(w.dir.file("bad.lst"), "# comment\n" + w.dir.file("u0.wav") + "\tba1\t0.3\n");
+    EXPECT_EQ(w.tool("eval --data " + shellQuote(w.data) + " --list " + shellQuote(w.dir.file("bad.lst")) +
+                     " --json " + shellQuote(w.dir.file("x.json"))),
+              1);
+    const std::string err = qvtest::readFile(w.dir.file("stderr.txt"));
+    EXPECT_NE(err.find("item 1: expected 2 boundaries per syllable"), std::string::npos) << err;
+    // A syllable outside the dictionary and a missing recording are problems
+    // of their items; the others are still measured.
+    qvtest::writeFile(w.dir.file("mixed.lst"), w.dir.file("u0.wav") + "\tba1 zz9 gu3\n" + w.dir.file("none.wav") +
+                                                   "\tba1 gu3\n" + w.dir.file("u1.wav") + "\tgu3 ba1\n");
+    const std::string out = w.dir.file("mixed.json");
+    ASSERT_EQ(w.tool("eval --data " + shellQuote(w.data) + " --list " + shellQuote(w.dir.file("mixed.lst")) +
+                     " --no-recog --json " + shellQuote(out)),
+              0)
+        << qvtest::readFile(w.dir.file("stderr.txt"));
+    const nlohmann::json j = nlohmann::json::parse(qvtest::readFile(out));
+    EXPECT_EQ(j["correct"]["utterances"], 1);
+    EXPECT_EQ(j["recog"]["utterances"], 0);
+    const std::string problems = j["firstProblems"].dump();
+    EXPECT_NE(problems.find("syllable zz9 is not in the dictionary"), std::string::npos) << problems;
+    EXPECT_NE(problems.find("none.wav [correct]"), std::string::npos) << problems;
+}
