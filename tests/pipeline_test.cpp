@@ -196,6 +196,62 @@ TEST(PipelineRecog, KeywordSpottingReportsTheKeyword) {
     EXPECT_NEAR(std::atof(w.console.text.c_str() + at + 7), di->score, 1e-3) << w.console.text;
 }
 
+// Two sentences that share their first syllable, spoken with a pause before
+// the syllable where they part. The recognition network holds no pause
+// model, so the first phones of both branches take the pause frames; g+u
+// takes them better than d+i or a1, and after the third pause frame the
+// spoken branch and the a1 candidates that could still enter it are more than
+// the beam (probTh 500) behind the wrong branch (about 640 and 570) and are
+// pruned. A wider beam, a shorter pause or a pause model between the
+// syllables keeps the spoken sentence, with the score it has alone.
+TEST(PipelineRecog, PauseBeforeTheBranchAgainstTheBeam) {
+    World w;
+    qvtest::writeFile(w.dir.file("tiny.pam"),
+                      "% syllable\tmodels\nba1\tb+a a1\ndi2\td+i i2\nfiller\tfiller\nfillerC\tfillerC\n"
+                      "fillerV\tfillerV\ngi2\tg+u i2\ngu3\tg+u u3\nsil\tsil\nsp\tsp\n");
+    auto recog = [&](const std::string& sylLines, int gapMs, const std::string& probTh) {
+        writeWav(w.dir.file("utt.wav"), synthUtterance({"ba1", "di2", "gu3"}, nullptr, 150, gapMs));
+        std::string txt;
+        for (char c : sylLines)
+            if (c == '\n') txt += kOneTwoThree + "\n";
+        qvtest::writeFile(w.dir.file("expected.txt"), txt);
+        qvtest::writeFile(w.dir.file("s.syl"), sylLines);
+        quorvane::Request req;
+        req.paramFile = w.prm;
+        req.overrides = {{"txtFile", w.dir.file("expected.txt")}, {"sylFile", w.dir.file("s.syl")},
+                         {"function", "recog"}, {"probTh", probTh}};
+        w.console.text.clear();
+        return quorvane::run(req);
+    };
+    const std::string both = "ba1-di2-gu3\t0\nba1-gi2-gu3\t1\n";
+    const quorvane::Result alone = recog("ba1-di2-gu3\t0\n", 40, "500");
+    ASSERT_EQ(alone.recognized, "ba1-di2-gu3") << w.console.text;
+
+    const quorvane::Result lost = recog(both, 40, "500");
+    EXPECT_EQ(lost.textIndex, 1) << w.console.text;
+    EXPECT_EQ(lost.recognized, "ba1-gi2-gu3");
+    EXPECT_LT(lost.logProb, alone.logProb - 10000);
+    // The tree shares ba1 and parts after it; no listed path went through di2.
+    const std::string net = qvtest::readFile(w.out("output.net"));
+    EXPECT_NE(net.find("W=di2@"), std::string::npos) << net;
+    EXPECT_NE(net.find("W=gi2@"), std::string::npos) << net;
+    const std::string paths = qvtest::readFile(w.out("arenaSylPath.txt"));
+    ASSERT_NE(paths.find("sil-ba1-gi2-gu3"), std::string::npos) << paths;
+    EXPECT_EQ(paths.find("di2"), std::string::npos) << paths;
+
+    const quorvane::Result wide = recog(both, 40, "1000");
+    EXPECT_EQ(wide.textIndex, 0) << w.console.text;
+    EXPECT_NEAR(wide.logProb, alone.logProb, 1e-3);
+
+    const quorvane::Result shortPause = recog(both, 30, "500");
+    EXPECT_EQ(shortPause.textIndex, 0) << w.console.text;
+    EXPECT_NEAR(shortPause.logProb, recog("ba1-di2-gu3\t0\n", 30, "500").logProb, 1e-3);
+
+    const quorvane::Result padded = recog("ba1-sp-di2-sp-gu3\t0\nba1-sp-gi2-sp-gu3\t1\n", 40, "500");
+    EXPECT_EQ(padded.textIndex, 0) << w.console.text;
+    EXPECT_EQ(padded.recognized, "ba1-sp-di2-sp-gu3");
+}
+
 TEST(PipelineFiles, DiagnosticFilesAppearExactlyWhenTheyShould) {
     World w;
     w.run({"ba1", "di2", "gu3"}, kOneTwoThree + "\n");
