@@ -181,7 +181,11 @@ RunOutcome runEngine(const DataSet& ds, const std::string& work, const std::stri
     for (size_t k = 0; k < sentences.size(); ++k) {
         for (size_t i = 0; i < sentences[k].size(); ++i) txt += kPlaceholderChar;
         txt += "\n";
-        syl += joinSyl(sentences[k], "-") + "\t" + std::to_string(k) + "\n";
+        // Recognition sentences get the optional-pause token between
+        // syllables, as assessment does: without it a pause before a branch
+        // of the tree must be taken by the branches' first phones, and the
+        // beam can drop the spoken branch there.
+        syl += joinSyl(sentences[k], recog ? "-sp-" : "-") + "\t" + std::to_string(k) + "\n";
     }
     writeText(work + "/s.txt", txt);
     writeText(work + "/s.syl", syl);
