@@ -209,6 +209,22 @@ def choose_readings(ch, scores, syl_of):
     return keep[:MAX_READINGS]
 
 
+def calibrated_models(path):
+    """Model names of an existing cmParam file, in file order (None if absent)."""
+    if not os.path.exists(path):
+        return None
+    names = []
+    with open(path, encoding="ascii", errors="replace") as f:
+        for line in f:
+            if line.startswith("%") or not line.strip():
+                continue
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) < 2:
+                return None
+            names.append(fields[1])
+    return names
+
+
 def write(path, lines, enc="ascii"):
     with open(path, "wb") as f:
         for line in lines:
@@ -295,10 +311,16 @@ def main():
 
     models = sorted(set(m for n in names for m in pam[n]), key=lambda k: k.encode())
     model_set = set(models)
-    write(os.path.join(out, "cmParam.txt"),
-          ["% modelIndex\tmodelName\tsampleCount\tmeanRankRatio\tstdRankRatio\t[a b c]"
-           " -- placeholders until calibrated; one line per model in model-set order"] +
-          ["%d\t%s\t0\t0\t0\t[%f %f %f]" % ((i, m) + BELL_DEFAULT) for i, m in enumerate(models)])
+    # The score mappings are fitted to the trained models (quorvane-eval
+    # calibrate): keep a calibrated file as long as it lists the same models.
+    cm_path = os.path.join(out, "cmParam.txt")
+    if calibrated_models(cm_path) != models:
+        if os.path.exists(cm_path):
+            print("build-lexicon: the model list changed; cmParam.txt holds placeholders until recalibrated")
+        write(cm_path,
+              ["% modelIndex\tmodelName\tsampleCount\tmeanRankRatio\tstdRankRatio\t[a b c]"
+               " -- placeholders until calibrated; one line per model in model-set order"] +
+              ["%d\t%s\t0\t0\t0\t[%f %f %f]" % ((i, m) + BELL_DEFAULT) for i, m in enumerate(models)])
 
     eps = []
     for m in models:
@@ -324,7 +346,8 @@ def main():
 
     write(os.path.join(out, "qiYin.txt"), QIYIN)
     write(os.path.join(out, "scoreDiscount.prm"), DISCOUNT_BASES)
-    write(os.path.join(out, "phoneRank2score.prm"), ["%g %g %g" % BELL_DEFAULT])
+    if not os.path.exists(os.path.join(out, "phoneRank2score.prm")):
+        write(os.path.join(out, "phoneRank2score.prm"), ["%g %g %g" % BELL_DEFAULT])
     write(os.path.join(out, "mfcc.cfg"), [
         "SOURCERATE = 625.0",
         "ZMEANSOURCE = F",
