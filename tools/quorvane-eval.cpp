@@ -32,11 +32,15 @@
 #include <vector>
 
 #include "quorvane.h"
+#include "tools/common/toolText.h"
 #include "tools/common/evalCore.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 using qvtool::AlterKind;
+
+using qvtool::kPathKeys;
+using qvtool::trimBlanks;
 
 namespace {
 
@@ -50,19 +54,7 @@ struct InputError {
     std::string message;
 };
 
-const char* const kPathKeys[] = {"macFile",        "dicFile",     "wpaFile",      "wpaAddendaFile",
-                                 "pyTableFile",    "qiYinFile",   "tnmFile",      "featureConfigFile",
-                                 "wavFile",        "wavFileList", "txtFile",      "sylFile",
-                                 "netFile",        "outputDir",   "phoneRank2scoreParamFile",
-                                 "scoreDiscountParamFile",        "cmParamFile",  "epsFile",
-                                 "inputLabFile",   "pitchParamFile"};
 
-std::string trimBlanks(const std::string& s) {
-    const char* ws = " \t\r\n";
-    const size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
 std::vector<std::string> readLinesOf(const std::string& path, char comment) {
     std::ifstream in(path, std::ios::binary);

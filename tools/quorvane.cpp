@@ -26,11 +26,16 @@
 #include <vector>
 
 #include "quorvane.h"
+#include "tools/common/toolText.h"
 #include "platform/codePage.h"
 
 namespace fs = std::filesystem;
 // Keys in the order they are written, which reads better than sorted.
 using json = nlohmann::ordered_json;
+
+using qvtool::kPathKeys;
+using qvtool::splitAt;
+using qvtool::trimBlanks;
 
 namespace {
 
@@ -42,31 +47,8 @@ struct InputError {
     std::string message;
 };
 
-// Keys of the parameter file that hold paths.
-const char* const kPathKeys[] = {"macFile",        "dicFile",     "wpaFile",      "wpaAddendaFile",
-                                 "pyTableFile",    "qiYinFile",   "tnmFile",      "featureConfigFile",
-                                 "wavFile",        "wavFileList", "txtFile",      "sylFile",
-                                 "netFile",        "outputDir",   "phoneRank2scoreParamFile",
-                                 "scoreDiscountParamFile",        "cmParamFile",  "epsFile",
-                                 "inputLabFile",   "pitchParamFile"};
 
-std::string trimBlanks(const std::string& s) {
-    const char* ws = " \t\r\n";
-    const size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
-std::vector<std::string> splitAt(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (;;) {
-        const size_t p = s.find(sep, start);
-        out.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
-        if (p == std::string::npos) return out;
-        start = p + 1;
-    }
-}
 
 // Lines of a text file without trailing CR, empty lines and `comment` lines
 // dropped, as the engine reads its data files.

@@ -1,4 +1,5 @@
 #include "tools/common/evalCore.h"
+#include "tools/common/toolText.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,16 +11,6 @@ namespace qvtool {
 
 namespace {
 
-std::vector<std::string> splitOn(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (;;) {
-        const size_t p = s.find(sep, start);
-        out.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
-        if (p == std::string::npos) return out;
-        start = p + 1;
-    }
-}
 
 std::vector<std::string> words(const std::string& s) {
     std::istringstream in(s);
@@ -81,7 +72,7 @@ const char* alterKindName(AlterKind k) {
 SyllableInventory::SyllableInventory(const std::vector<std::string>& dictLines,
                                      const std::vector<std::string>& altLines) {
     for (const std::string& line : dictLines) {
-        const std::vector<std::string> f = splitOn(line, '\t');
+        const std::vector<std::string> f = splitAt(line, '\t');
         if (f.size() < 2 || !isTonedSyllable(f[0])) continue;
         const std::vector<std::string> models = words(f[1]);
         if (models.empty() || models.size() > 2) continue;
@@ -99,7 +90,7 @@ SyllableInventory::SyllableInventory(const std::vector<std::string>& dictLines,
         m_parts[f[0]] = p;
     }
     for (const std::string& line : altLines) {
-        const std::vector<std::string> f = splitOn(line, '\t');
+        const std::vector<std::string> f = splitAt(line, '\t');
         for (size_t i = 1; i < f.size(); ++i)
             if (!f[i].empty()) m_alt[f[0]].insert(f[i]);
     }
@@ -196,7 +187,7 @@ BellFit fitBell(const std::vector<double>& correct, const std::vector<double>& w
 bool parseTestLine(const std::string& rawLine, TestItem& item, std::string& error) {
     std::string line = rawLine;
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    const std::vector<std::string> f = splitOn(line, '\t');
+    const std::vector<std::string> f = splitAt(line, '\t');
     item = TestItem();
     if (f.size() < 2 || f.size() > 3) {
         error = "expected 2 or 3 tab-separated fields";

@@ -1,0 +1,18 @@
+// Small text helpers shared by the command-line tools.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qvtool {
+
+// Keys of a recognition parameter file that hold paths (the tools resolve
+// them against the folder that holds the data set).
+extern const char* const kPathKeys[20];
+
+// Without leading and trailing blanks, tabs, CR and LF.
+std::string trimBlanks(const std::string& s);
+// Every piece between separators, empty ones included ("a,,b" -> a, "", b).
+std::vector<std::string> splitAt(const std::string& s, char sep);
+
+}  // namespace qvtool
