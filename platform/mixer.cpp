@@ -87,19 +87,19 @@ bool parseLevel(const std::string& s, uint32_t& value, uint32_t& maximum) {
     return true;
 }
 
-uint32_t openSimMixer(const std::string& spec, std::unique_ptr<MixerBackend>& out) {
+uint32_t openSimMixer(const std::string& setting, std::unique_ptr<MixerBackend>& out) {
     auto m = std::make_unique<SimMixer>();
     m->destination = simLine(1, MIXERLINE_DST_WAVEIN, "Recording Control", false);
-    if (spec.rfind("sim:", 0) == 0) {
-        if (!parseLevel(spec.substr(4), m->value, m->maximum)) return MM_INVALPARAM;
+    if (setting.rfind("sim:", 0) == 0) {
+        if (!parseLevel(setting.substr(4), m->value, m->maximum)) return MM_INVALPARAM;
         m->destination.hasVolume = true;
         m->destination.line.controls = 1;
-    } else if (spec.rfind("sim-mic:", 0) == 0) {
-        if (!parseLevel(spec.substr(8), m->value, m->maximum)) return MM_INVALPARAM;
+    } else if (setting.rfind("sim-mic:", 0) == 0) {
+        if (!parseLevel(setting.substr(8), m->value, m->maximum)) return MM_INVALPARAM;
         m->sources.push_back(simLine(2, MIXERLINE_SRC_LINE, "Line In", false));
         m->sources.push_back(simLine(3, MIXERLINE_SRC_SYNTHESIZER, "SW Synth", true));
         m->sources.push_back(simLine(4, MIXERLINE_SRC_MICROPHONE, "Microphone", true));
-    } else if (spec == "sim-nomic") {
+    } else if (setting == "sim-nomic") {
         m->sources.push_back(simLine(2, MIXERLINE_SRC_LINE, "Line In", false));
     } else {
         return MM_BADDEVICEID;
@@ -131,15 +131,15 @@ uint32_t mixerOpen(HMixer* mixer, HWaveIn waveIn) {
     *mixer = nullptr;
     if (!waveIn) return MM_INVALHANDLE;
     const char* env = getenv("QUORVANE_MIXER");
-    std::string spec = env ? env : "";
+    std::string setting = env ? env : "";
     auto dev = std::make_unique<MixerDevice>();
     uint32_t r;
-    if (spec.rfind("sim", 0) == 0)
-        r = openSimMixer(spec, dev->backend);
-    else if (spec.empty() || spec == "alsa")
+    if (setting.rfind("sim", 0) == 0)
+        r = openSimMixer(setting, dev->backend);
+    else if (setting.empty() || setting == "alsa")
         r = openAlsaMixer("default", dev->backend);
-    else if (spec.rfind("alsa:", 0) == 0)
-        r = openAlsaMixer(spec.substr(5), dev->backend);
+    else if (setting.rfind("alsa:", 0) == 0)
+        r = openAlsaMixer(setting.substr(5), dev->backend);
     else
         r = MM_BADDEVICEID;
     if (r != MM_NOERROR) return r;
