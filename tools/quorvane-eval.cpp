@@ -39,7 +39,9 @@ namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 using qvtool::AlterKind;
 
+using qvtool::InputError;
 using qvtool::kPathKeys;
+using qvtool::readDataLines;
 using qvtool::trimBlanks;
 
 namespace {
@@ -49,25 +51,6 @@ const AlterKind kKinds[3] = {AlterKind::Tone, AlterKind::Initial, AlterKind::Fin
 // One Big5 character (一) per syllable: with a syllable file the text only
 // labels the nodes, so any character of the right count serves.
 const char* const kPlaceholderChar = "\xA4\x40";
-
-struct InputError {
-    std::string message;
-};
-
-
-
-std::vector<std::string> readLinesOf(const std::string& path, char comment) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError{"cannot read " + path};
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || (comment && line[0] == comment)) continue;
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 void writeText(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
@@ -100,7 +83,7 @@ DataSet loadDataSet(const std::string& dir, const std::vector<std::string>& sets
             if (key == k && !v.empty() && !fs::path(v).is_absolute()) return (base / v).lexically_normal().string();
         return v;
     };
-    for (std::string line : readLinesOf(ds.prmFile, 0)) {
+    for (std::string line : readDataLines(ds.prmFile, 0)) {
         const size_t pct = line.find('%');
         if (pct != std::string::npos) line.erase(pct);
         const size_t eq = line.find('=');
@@ -125,7 +108,7 @@ std::vector<qvtool::TestItem> loadList(const std::string& path, size_t maxItems)
     std::vector<qvtool::TestItem> items;
     const fs::path listDir = fs::absolute(path).parent_path();
     size_t n = 0;
-    for (const std::string& line : readLinesOf(path, '#')) {
+    for (const std::string& line : readDataLines(path, '#')) {
         ++n;
         qvtool::TestItem it;
         std::string err;
@@ -605,7 +588,7 @@ std::string samplesText(const Samples& s) {
 
 Samples readSamples(const std::string& path) {
     Samples s;
-    for (const std::string& line : readLinesOf(path, '#')) {
+    for (const std::string& line : readDataLines(path, '#')) {
         const size_t a = line.find('\t');
         const size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
         if (b == std::string::npos) throw InputError{path + ": bad sample line: " + line};
@@ -708,8 +691,8 @@ struct Options {
 
 qvtool::SyllableInventory loadInventory(const DataSet& ds) {
     const std::string eps = ds.value("epsFile");
-    return qvtool::SyllableInventory(readLinesOf(ds.value("dicFile"), '%'),
-                                     eps.empty() ? std::vector<std::string>() : readLinesOf(eps, '%'));
+    return qvtool::SyllableInventory(readDataLines(ds.value("dicFile"), '%'),
+                                     eps.empty() ? std::vector<std::string>() : readDataLines(eps, '%'));
 }
 
 void emit(const std::string& path, const std::string& text) {
@@ -774,7 +757,7 @@ int runCalibrate(const Options& o) {
     // The model set's order, as the cmParam file in use (or the template) lists it.
     const std::string tmpl = o.cmTemplate.empty() ? ds.value("cmParamFile") : o.cmTemplate;
     std::vector<std::string> names;
-    for (const std::string& line : readLinesOf(tmpl, '%')) {
+    for (const std::string& line : readDataLines(tmpl, '%')) {
         const size_t a = line.find('\t');
         const size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
         if (b == std::string::npos) throw InputError{tmpl + ": a line without a model name: " + line};

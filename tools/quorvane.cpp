@@ -33,7 +33,9 @@ namespace fs = std::filesystem;
 // Keys in the order they are written, which reads better than sorted.
 using json = nlohmann::ordered_json;
 
+using qvtool::InputError;
 using qvtool::kPathKeys;
+using qvtool::readDataLines;
 using qvtool::splitAt;
 using qvtool::trimBlanks;
 
@@ -41,29 +43,6 @@ namespace {
 
 const char* const kDataFolder = "telvoDataChinese";
 const char* const kPrmName = "chinese.sa.prm";
-
-// An input problem worth one line on stderr and exit code 1.
-struct InputError {
-    std::string message;
-};
-
-
-
-
-// Lines of a text file without trailing CR, empty lines and `comment` lines
-// dropped, as the engine reads its data files.
-std::vector<std::string> readDataLines(const std::string& path, char comment) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError{"cannot read " + path};
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || (comment && line[0] == comment)) continue;
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 std::string withoutLocation(std::string msg) {
     // Engine messages end with the reporting source line, e.g.

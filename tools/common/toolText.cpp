@@ -1,5 +1,7 @@
 #include "tools/common/toolText.h"
 
+#include <fstream>
+
 namespace qvtool {
 
 const char* const kPathKeys[20] = {"macFile",        "dicFile",     "wpaFile",      "wpaAddendaFile",
@@ -8,6 +10,19 @@ const char* const kPathKeys[20] = {"macFile",        "dicFile",     "wpaFile",  
                                    "netFile",        "outputDir",   "phoneRank2scoreParamFile",
                                    "scoreDiscountParamFile",        "cmParamFile",  "epsFile",
                                    "inputLabFile",   "pitchParamFile"};
+
+std::vector<std::string> readDataLines(const std::string& path, char comment) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError{"cannot read " + path};
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || (comment && line[0] == comment)) continue;
+        lines.push_back(line);
+    }
+    return lines;
+}
 
 std::string trimBlanks(const std::string& s) {
     const char* ws = " \t\r\n";

@@ -10,6 +10,16 @@ namespace qvtool {
 // them against the folder that holds the data set).
 extern const char* const kPathKeys[20];
 
+// An input problem worth one line on stderr and exit code 1.
+struct InputError {
+    std::string message;
+};
+
+// Lines of a text file without trailing CR, empty lines and `comment` lines
+// dropped (comment '\0': none), as the engine reads its data files. Throws
+// InputError when the file cannot be read.
+std::vector<std::string> readDataLines(const std::string& path, char comment);
+
 // Without leading and trailing blanks, tabs, CR and LF.
 std::string trimBlanks(const std::string& s);
 // Every piece between separators, empty ones included ("a,,b" -> a, "", b).
