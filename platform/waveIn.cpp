@@ -97,11 +97,11 @@ uint32_t openFileCapture(const std::string& path, bool realTime, const WaveForma
 
 uint32_t openSource(const WaveFormat& format, std::unique_ptr<CaptureSource>& out) {
     const char* env = getenv("QUORVANE_WAVEIN");
-    std::string spec = env ? env : "";
-    if (spec.rfind("file:", 0) == 0) return openFileCapture(spec.substr(5), true, format, out);
-    if (spec.rfind("file-fast:", 0) == 0) return openFileCapture(spec.substr(10), false, format, out);
-    if (spec.empty() || spec == "alsa") return openAlsaCapture("default", format, out);
-    if (spec.rfind("alsa:", 0) == 0) return openAlsaCapture(spec.substr(5), format, out);
+    std::string setting = env ? env : "";
+    if (setting.rfind("file:", 0) == 0) return openFileCapture(setting.substr(5), true, format, out);
+    if (setting.rfind("file-fast:", 0) == 0) return openFileCapture(setting.substr(10), false, format, out);
+    if (setting.empty() || setting == "alsa") return openAlsaCapture("default", format, out);
+    if (setting.rfind("alsa:", 0) == 0) return openAlsaCapture(setting.substr(5), format, out);
     return MM_BADDEVICEID;
 }
 
