@@ -7,19 +7,25 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace qvtest {
 
 ScratchDir::ScratchDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scratch";
+    // ctest runs tests as parallel processes; the process id keeps their
+    // directories apart (also for directories made outside any test).
+    std::string name = (info ? std::string(info->test_suite_name()) + "." + info->name() : std::string("scratch")) +
+                       "." + std::to_string(getpid());
     for (char& c : name)
         if (c == '/') c = '_';
     fs::path base = fs::path(QV_BINARY_DIR) / "testtmp" / "scratch";
     fs::create_directories(base);
     m_path = (base / name).string();
-    fs::remove_all(m_path);
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
     fs::create_directories(m_path);
 }
 
