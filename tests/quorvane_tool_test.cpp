@@ -295,6 +295,34 @@ TEST(ToolRecog, TellsWhichSentenceWasRead) {
     EXPECT_EQ(r.out.rfind("Sentence 2: " + kThree + kOne + kTwo + "\nScore: ", 0), 0u) << r.out;
 }
 
+// Candidates that part after a pause: the tool pads them with the optional
+// pause as assessment does, so the beam keeps the branch that was spoken;
+// a data set that turns padding off gets the engine's unpadded search, which
+// drops it (gi2 starts with gu3's initial, which takes the pause better).
+TEST(ToolRecog, PauseBeforeTheSyllableWhereCandidatesPart) {
+    ToolWorld w;
+    qvtest::writeFile(w.data + "/tiny.pam",
+                      "% syllable\tmodels\nba1\tb+a a1\ndi2\td+i i2\nfiller\tfiller\nfillerC\tfillerC\n"
+                      "fillerV\tfillerV\ngi2\tg+u i2\ngu3\tg+u u3\nsil\tsil\nsp\tsp\n");
+    qvtest::writeFile(w.data + "/pinyin.txt", qvtest::readFile(w.data + "/pinyin.txt") + "4\tgi2\tGI2\tgi2\n");
+    qvtest::writeFile(w.data + "/tiny.wpa", qvtest::readFile(w.data + "/tiny.wpa") + "\xA5\x7C\t4\tgi2\t2\tGI2\n");
+    qvworld::writeWav(w.dir.file("utt.wav"), qvworld::synthUtterance({"ba1", "di2", "gu3"}, nullptr, 150, 40));
+    const std::vector<std::string> args = {"recog", "utt.wav", "--data", w.data, "--text", kOne + kTwo + kThree,
+                                           "--text", kOne + kFour + kThree, "--json", "--out", "o"};
+    ToolRun r = w.tool(args);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["index"], 1);
+    EXPECT_EQ(qvtest::readFile(w.dir.file("o/sentence.syl")), "ba1-sp-di2-sp-gu3\t0\nba1-sp-gi2-sp-gu3\t1\n");
+
+    const std::string prm = w.data + "/chinese.sa.prm";
+    std::string text = qvtest::readFile(prm);
+    text.replace(text.find("usePaddedHardSp = 1"), 19, "usePaddedHardSp = 0");
+    qvtest::writeFile(prm, text);
+    r = w.tool(args);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["index"], 2);
+}
+
 // ---- bad input ----------------------------------------------------------------------
 
 TEST(ToolBadInput, TextProblemsAreNamed) {

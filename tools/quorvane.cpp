@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "quorvane.h"
+#include "engine/lexicon/dict.h"
+#include "engine/lexicon/text.h"
 #include "tools/common/toolText.h"
 #include "platform/codePage.h"
 
@@ -73,6 +75,7 @@ struct DataSet {
     std::string prmFile;                                          // its chinese.sa.prm
     std::vector<std::pair<std::string, std::string>> pathValues;  // path keys, resolved
     std::string language = "chinese";
+    bool padSyllables = true;                                     // usePaddedHardSp
     std::set<std::string> characters;                        // the word table's units (Big5)
     std::map<std::string, std::string> zhuyinOf;             // HanYu syllable -> MPA (Big5)
     std::vector<TnmRule> rules;
@@ -134,6 +137,7 @@ DataSet loadDataSet(const std::string& dataOption) {
         ds.pathValues.emplace_back(key, p.is_absolute() ? p.string() : (base / p).lexically_normal().string());
     }
     if (values.count("language")) ds.language = values["language"];
+    if (values.count("usePaddedHardSp")) ds.padSyllables = values["usePaddedHardSp"] == "1";
 
     if (ds.language == "chinese") {
         for (const std::string& line : readDataLines(ds.value("wpaFile"), '%')) {
@@ -320,16 +324,16 @@ void writeBytes(const std::string& path, const std::string& bytes) {
 }
 
 quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::string& function,
-                           const std::vector<Sentence>& sentences, const std::string& sylLine) {
+                           const std::vector<Sentence>& sentences, const std::string& sylLines) {
     WorkDir work(o.out);
     const std::string txt = work.path() + "/sentence.txt";
     std::string lines;
     for (const Sentence& s : sentences) lines += s.big5 + "\n";
     writeBytes(txt, lines);
     std::string syl;
-    if (!sylLine.empty()) {
+    if (!sylLines.empty()) {
         syl = work.path() + "/sentence.syl";
-        writeBytes(syl, sylLine + "\t0\n");
+        writeBytes(syl, sylLines);
     }
 
     quorvane::Request req;
@@ -470,7 +474,7 @@ int assess(const Options& o) {
     const DataSet ds = loadDataSet(o.data);
     const Sentence s = checkSentence(ds, o.text, "the text");
     const std::string syl = o.pinyin.empty() ? "" : checkPinyin(ds, o.pinyin, s.chars.size());
-    const quorvane::Result r = runEngine(ds, o, "assess", {s}, syl);
+    const quorvane::Result r = runEngine(ds, o, "assess", {s}, syl.empty() ? "" : syl + "\t0\n");
     if (o.json) {
         json j;
         j["text"] = s.utf8;
@@ -480,6 +484,38 @@ int assess(const Options& o) {
         printReport(ds, r);
     }
     return 0;
+}
+
+// The syllable strings of every reading of every candidate, with the
+// optional pause "-sp-" between syllables (as the data set asks for in
+// assessment). The engine pads only assessment texts; unpadded, a pause
+// before the syllable where the candidates part must be taken by the first
+// phones of the branches, and the beam can drop the branch that was spoken.
+// Empty: the engine derives the syllables itself.
+std::string recogSyllables(const DataSet& ds, const Options& o, const std::vector<Sentence>& sentences) {
+    if (ds.language != "chinese" || !ds.padSyllables) return "";
+    if (o.verbose)
+        quorvane::setLogSink([](const std::string& s) { fputs(s.c_str(), stderr); });
+    else
+        quorvane::setLogSink([](const std::string&) {});
+    try {
+        qv::dictClass dict;
+        qv::textClass text;
+        dict.pinyinTableRead(ds.value("pyTableFile"));
+        dict.wpaRead(ds.value("wpaFile"), "chinese", dict.m_wpa);
+        text.tnmRead(ds.value("tnmFile"));
+        for (const Sentence& s : sentences) text.m_txtVs.push_back(s.big5);
+        text.textNormalize("chinese");
+        text.text2sylChinese(dict.m_wpa);
+        text.addBetweenSyllables("-sp-");
+        quorvane::setLogSink(nullptr);
+        std::string lines;
+        for (const std::string& entry : text.m_sylVs) lines += entry + "\n";
+        return lines;
+    } catch (const std::exception& e) {
+        quorvane::setLogSink(nullptr);
+        throw InputError{withoutLocation(e.what())};
+    }
 }
 
 int recog(const Options& o) {
@@ -494,7 +530,7 @@ int recog(const Options& o) {
     std::vector<Sentence> sentences;
     for (size_t i = 0; i < texts.size(); ++i)
         sentences.push_back(checkSentence(ds, texts[i], "sentence " + std::to_string(i + 1)));
-    const quorvane::Result r = runEngine(ds, o, "recog", sentences, "");
+    const quorvane::Result r = runEngine(ds, o, "recog", sentences, recogSyllables(ds, o, sentences));
     if (r.textIndex < 0 || static_cast<size_t>(r.textIndex) >= sentences.size())
         throw InputError{"the engine matched no sentence"};
     if (o.json) {
