@@ -323,6 +323,15 @@ void writeBytes(const std::string& path, const std::string& bytes) {
     if (!out) throw InputError{"cannot write " + path};
 }
 
+// The engine's progress lines go to stderr with --verbose, else nowhere;
+// callers restore the default sink when the engine is done.
+void routeEngineLog(const Options& o) {
+    if (o.verbose)
+        quorvane::setLogSink([](const std::string& s) { fputs(s.c_str(), stderr); });
+    else
+        quorvane::setLogSink([](const std::string&) {});
+}
+
 quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::string& function,
                            const std::vector<Sentence>& sentences, const std::string& sylLines) {
     WorkDir work(o.out);
@@ -356,10 +365,7 @@ quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::strin
     req.overrides.insert(req.overrides.end(), run.begin(), run.end());
     if (work.temporary()) req.overrides.emplace_back("getPitch", "0");
 
-    if (o.verbose)
-        quorvane::setLogSink([](const std::string& s) { fputs(s.c_str(), stderr); });
-    else
-        quorvane::setLogSink([](const std::string&) {});
+    routeEngineLog(o);
     try {
         quorvane::Result r = quorvane::run(req);
         quorvane::setLogSink(nullptr);
@@ -494,10 +500,7 @@ int assess(const Options& o) {
 // Empty: the engine derives the syllables itself.
 std::string recogSyllables(const DataSet& ds, const Options& o, const std::vector<Sentence>& sentences) {
     if (ds.language != "chinese" || !ds.padSyllables) return "";
-    if (o.verbose)
-        quorvane::setLogSink([](const std::string& s) { fputs(s.c_str(), stderr); });
-    else
-        quorvane::setLogSink([](const std::string&) {});
+    routeEngineLog(o);
     try {
         qv::dictClass dict;
         qv::textClass text;
