@@ -66,10 +66,6 @@ std::string withoutLocation(std::string msg) {
 // tool needs to check texts and show Zhuyin.
 // ---------------------------------------------------------------------------
 
-struct TnmRule {
-    std::string pattern, replacement, kind;
-};
-
 struct DataSet {
     std::string dir;                                              // the data folder
     std::string prmFile;                                          // its chinese.sa.prm
@@ -78,7 +74,7 @@ struct DataSet {
     bool padSyllables = true;                                     // usePaddedHardSp
     std::set<std::string> characters;                        // the word table's units (Big5)
     std::map<std::string, std::string> zhuyinOf;             // HanYu syllable -> MPA (Big5)
-    std::vector<TnmRule> rules;
+    qv::textClass rules;  // the normalisation rules, read by the engine's text unit
 
     std::string value(const std::string& key) const {
         for (const auto& kv : pathValues)
@@ -113,6 +109,20 @@ std::string findDataDir(const std::string& option) {
     }
     throw InputError{std::string("cannot find the data folder ") + kDataFolder +
                      " (not in the current directory nor above the program); give it with --data"};
+}
+
+// Runs engine code on the data set outside a run: its progress lines are
+// dropped and its error becomes the tool's one-line input error.
+template <class F>
+void quietEngineCall(F&& f) {
+    quorvane::setLogSink([](const std::string&) {});
+    try {
+        f();
+    } catch (const std::exception& e) {
+        quorvane::setLogSink(nullptr);
+        throw InputError{withoutLocation(e.what())};
+    }
+    quorvane::setLogSink(nullptr);
 }
 
 DataSet loadDataSet(const std::string& dataOption) {
@@ -150,32 +160,14 @@ DataSet loadDataSet(const std::string& dataOption) {
         }
     }
     const std::string tnm = ds.value("tnmFile");
-    if (!tnm.empty()) {
-        for (const std::string& line : readDataLines(tnm, '%')) {
-            const std::vector<std::string> f = splitAt(line, '#');
-            if (f.size() >= 3) ds.rules.push_back({f[0], f[1], f[2]});
-        }
-    }
+    quietEngineCall([&] { ds.rules.tnmRead(tnm); });
     return ds;
 }
 
-// The engine's text normalisation (byte-wise rules in file order), so that
-// the tool checks exactly the characters the engine will look up.
+// The engine's text normalisation, so that the tool checks exactly the
+// characters the engine will look up.
 std::string normalize(const DataSet& ds, std::string s) {
-    for (const TnmRule& r : ds.rules) {
-        if (r.kind.empty() || r.pattern.empty()) continue;
-        if (r.kind[0] == '$') {
-            while (!s.empty() && s.back() == r.pattern[0]) s.pop_back();
-        } else if (r.kind[0] == '^') {
-            while (!s.empty() && s.front() == r.pattern[0]) s.erase(0, 1);
-        } else if (r.kind[0] == 'g') {
-            size_t pos = 0;
-            while ((pos = s.find(r.pattern, pos)) != std::string::npos) {
-                s.replace(pos, r.pattern.size(), r.replacement);
-                pos += r.replacement.size();
-            }
-        }
-    }
+    ds.rules.normalizeString(s, "chinese");
     return s;
 }
 
@@ -323,15 +315,6 @@ void writeBytes(const std::string& path, const std::string& bytes) {
     if (!out) throw InputError{"cannot write " + path};
 }
 
-// The engine's progress lines go to stderr with --verbose, else nowhere;
-// callers restore the default sink when the engine is done.
-void routeEngineLog(const Options& o) {
-    if (o.verbose)
-        quorvane::setLogSink([](const std::string& s) { fputs(s.c_str(), stderr); });
-    else
-        quorvane::setLogSink([](const std::string&) {});
-}
-
 quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::string& function,
                            const std::vector<Sentence>& sentences, const std::string& sylLines) {
     WorkDir work(o.out);
@@ -365,7 +348,10 @@ quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::strin
     req.overrides.insert(req.overrides.end(), run.begin(), run.end());
     if (work.temporary()) req.overrides.emplace_back("getPitch", "0");
 
-    routeEngineLog(o);
+    if (o.verbose)
+        quorvane::setLogSink([](const std::string& s) { fputs(s.c_str(), stderr); });
+    else
+        quorvane::setLogSink([](const std::string&) {});
     try {
         quorvane::Result r = quorvane::run(req);
         quorvane::setLogSink(nullptr);
@@ -498,27 +484,21 @@ int assess(const Options& o) {
 // before the syllable where the candidates part must be taken by the first
 // phones of the branches, and the beam can drop the branch that was spoken.
 // Empty: the engine derives the syllables itself.
-std::string recogSyllables(const DataSet& ds, const Options& o, const std::vector<Sentence>& sentences) {
+std::string recogSyllables(const DataSet& ds, const std::vector<Sentence>& sentences) {
     if (ds.language != "chinese" || !ds.padSyllables) return "";
-    routeEngineLog(o);
-    try {
+    qv::textClass text = ds.rules;
+    quietEngineCall([&] {
         qv::dictClass dict;
-        qv::textClass text;
         dict.pinyinTableRead(ds.value("pyTableFile"));
         dict.wpaRead(ds.value("wpaFile"), "chinese", dict.m_wpa);
-        text.tnmRead(ds.value("tnmFile"));
         for (const Sentence& s : sentences) text.m_txtVs.push_back(s.big5);
         text.textNormalize("chinese");
         text.text2sylChinese(dict.m_wpa);
         text.addBetweenSyllables("-sp-");
-        quorvane::setLogSink(nullptr);
-        std::string lines;
-        for (const std::string& entry : text.m_sylVs) lines += entry + "\n";
-        return lines;
-    } catch (const std::exception& e) {
-        quorvane::setLogSink(nullptr);
-        throw InputError{withoutLocation(e.what())};
-    }
+    });
+    std::string lines;
+    for (const std::string& entry : text.m_sylVs) lines += entry + "\n";
+    return lines;
 }
 
 int recog(const Options& o) {
@@ -533,7 +513,7 @@ int recog(const Options& o) {
     std::vector<Sentence> sentences;
     for (size_t i = 0; i < texts.size(); ++i)
         sentences.push_back(checkSentence(ds, texts[i], "sentence " + std::to_string(i + 1)));
-    const quorvane::Result r = runEngine(ds, o, "recog", sentences, recogSyllables(ds, o, sentences));
+    const quorvane::Result r = runEngine(ds, o, "recog", sentences, recogSyllables(ds, sentences));
     if (r.textIndex < 0 || static_cast<size_t>(r.textIndex) >= sentences.size())
         throw InputError{"the engine matched no sentence"};
     if (o.json) {
