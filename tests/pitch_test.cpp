@@ -1,4 +1,5 @@
 #include "engine/frontend/lib/pitch.h"
+#include "engine/frontend/lib/tonePitch.h"
 
 #include <gtest/gtest.h>
 
@@ -132,4 +133,50 @@ TEST(PitchAndVolume, WritesOneLineEach) {
     EXPECT_EQ(pitch.rfind("55.35", 0), 0u);
     EXPECT_EQ(pitch.back(), '\n');
     EXPECT_THROW(pitchAndVolume(x.data(), 1280, p, "/no/such/dir/p.txt", dir.file("v.txt")), FatalError);
+}
+
+namespace {
+// Glottal-pulse-like signal whose f0 glides from f0a to f0b Hz, with a weak
+// fundamental when `weakFundamental` (the case that tempts octave errors).
+std::vector<int32_t> glide(int n, double f0a, double f0b, bool weakFundamental) {
+    std::vector<int32_t> x(static_cast<size_t>(n));
+    double ph = 0;
+    for (int i = 0; i < n; ++i) {
+        const double f = f0a + (f0b - f0a) * i / n;
+        ph += 2 * M_PI * f / 16000;
+        double v = 0;
+        for (int h = 1; h <= 8; ++h) v += (h == 1 && weakFundamental ? 0.1 : 1.0 / h) * std::sin(h * ph);
+        x[static_cast<size_t>(i)] = static_cast<int32_t>(4000 * v);
+    }
+    return x;
+}
+}  // namespace
+
+TEST(TonePitch, FollowsGlidesWithoutOctaveErrorsAndCallsSilenceUnvoiced) {
+    for (bool weak : {false, true}) {
+        // 0.3 s silence, 0.6 s voiced glide 110 -> 220 Hz, 0.3 s silence.
+        std::vector<int32_t> x(4800, 0);
+        std::vector<int32_t> v = glide(9600, 110, 220, weak);
+        x.insert(x.end(), v.begin(), v.end());
+        x.insert(x.end(), 4800, 0);
+        const tonePitchTrack tr = tonePitchTracking(x.data(), static_cast<int>(x.size()), tonePitchDefaults(16000));
+        ASSERT_EQ(tr.f0.size(), x.size() / 160);
+        int gross = 0, voiced = 0;
+        for (size_t t = 0; t < tr.f0.size(); ++t) {
+            const double centre = (t * 160.0 + 160) / 16000;
+            if (centre < 0.28 || centre > 0.92) {
+                EXPECT_EQ(tr.f0[t], 0.0f) << "frame " << t;
+            } else if (centre > 0.33 && centre < 0.87) {
+                const double truth = 110 + 110 * (centre - 0.3) / 0.6;
+                ++voiced;
+                if (tr.f0[t] <= 0 || std::fabs(tr.f0[t] / truth - 1) > 0.03) ++gross;
+            }
+        }
+        EXPECT_GT(voiced, 50);
+        EXPECT_EQ(gross, 0) << (weak ? "weak fundamental" : "full spectrum");
+    }
+    // Degenerate input: empty and all-zero signals give unvoiced tracks.
+    EXPECT_TRUE(tonePitchTracking(nullptr, 0, tonePitchDefaults(16000)).f0.empty());
+    std::vector<int32_t> zero(3200, 0);
+    for (float f : tonePitchTracking(zero.data(), 3200, tonePitchDefaults(16000)).f0) EXPECT_EQ(f, 0.0f);
 }
