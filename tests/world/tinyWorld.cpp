@@ -187,6 +187,10 @@ std::string buildTinyWorld(const std::string& dir) {
     writeText(dir + "/pinyin.txt", "1\tba1\tBA1\tba1\n2\tdi2\tDI2\tdi2\n3\tgu3\tGU3\tgu3\n");
     writeText(dir + "/tiny.wpa", std::string("% char\trows\tpinyin\ttones\tzhuyin\n") + kOne + "\t1\tba1\t1\tBA1\n" +
                                      kTwo + "\t2\tdi2\t2\tDI2\n" + kThree + "\t3\tgu3\t3\tGU3\n");
+    // Word readings of the reading step, next to the word table: none beyond
+    // the characters' own.
+    writeText(dir + "/chinese.words", "% word\tsyllables\n");
+    writeText(dir + "/chinese.mainland.words", "% word\tsyllables\n");
     writeText(dir + "/tiny.tnm", ",##g\n\xA1\x41##g\n");
     writeText(dir + "/rank2score.prm", "0.05 0.5 0\n");
     writeText(dir + "/discount.prm", "0.5 0.9 0.9 0.9 0.95 0.9 0.8\n");
