@@ -2,6 +2,12 @@
 //
 //   quorvane assess AUDIO --text "你好" [--pinyin "ni3 hao3"] [--json]
 //   quorvane recog AUDIO --text "A" --text "B" ... | --text-file FILE [--json]
+//   quorvane readings [--text "你好" ...]      (else one sentence per line on stdin)
+//
+// Texts may be Simplified or Traditional; the reading step (readings/)
+// converts them. `readings` prints the syllables the step reads a sentence
+// with: words and tone changes decide every character's reading, Taiwan's by
+// default or mainland Putonghua with --standard mainland.
 //
 // Text in and out is UTF-8; the data set and the engine work in Big5, so the
 // tool converts at its edges. Every run uses the assessment parameter file
@@ -18,6 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -30,6 +37,7 @@
 #include "engine/lexicon/text.h"
 #include "tools/common/toolText.h"
 #include "platform/codePage.h"
+#include "readings/readingStep.h"
 
 namespace fs = std::filesystem;
 // Keys in the order they are written, which reads better than sorted.
@@ -75,6 +83,7 @@ struct DataSet {
     std::set<std::string> characters;                        // the word table's units (Big5)
     std::map<std::string, std::string> zhuyinOf;             // HanYu syllable -> MPA (Big5)
     qv::textClass rules;  // the normalisation rules, read by the engine's text unit
+    std::shared_ptr<const qv::readingStep> reading;  // the reading step of the chosen standard
 
     std::string value(const std::string& key) const {
         for (const auto& kv : pathValues)
@@ -164,6 +173,16 @@ DataSet loadDataSet(const std::string& dataOption) {
     return ds;
 }
 
+// The data set and the reading step of the standard asked for.
+DataSet loadDataSetWithReadings(const std::string& dataOption, const std::string& standardName) {
+    qv::readingStandard standard;
+    if (!qv::parseReadingStandard(standardName, standard))
+        throw InputError{"--standard must be taiwan or mainland, not \"" + standardName + "\""};
+    DataSet ds = loadDataSet(dataOption);
+    quietEngineCall([&] { ds.reading = qv::readingStep::shared(ds.value("wpaFile"), ds.value("pyTableFile"), standard); });
+    return ds;
+}
+
 // The engine's text normalisation, so that the tool checks exactly the
 // characters the engine will look up.
 std::string normalize(const DataSet& ds, std::string s) {
@@ -176,6 +195,7 @@ struct Sentence {
     std::string utf8;
     std::string big5;
     std::vector<std::string> chars;  // normalised two-byte units
+    qv::sentenceReading reading;     // the syllables a speaker reads it with
 };
 
 Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::string& label) {
@@ -184,8 +204,9 @@ Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::st
     if (utf8.find_first_of("\t\r\n") != std::string::npos)
         throw InputError{label + " must be a single line without tabs"};
     try {
-        s.big5 = qv::utf8ToBig5(utf8);
-    } catch (const qv::Big5Error& e) {
+        s.reading = ds.reading->read(utf8);  // Simplified text comes back Traditional
+        s.big5 = s.reading.big5;
+    } catch (const qv::readingError& e) {
         throw InputError{label + ": " + e.what()};
     }
     const std::string n = normalize(ds, s.big5);
@@ -271,6 +292,8 @@ struct Options {
     std::vector<std::string> texts;  // recog
     std::string textFile;
     std::string pinyin;
+    std::string standard = "taiwan";
+    bool anyReading = false;
     std::string data;
     std::string out;
     bool json = false;
@@ -463,7 +486,7 @@ std::vector<std::string> readTextFile(const std::string& path) {
 
 int assess(const Options& o) {
     checkAudio(o.audio);
-    const DataSet ds = loadDataSet(o.data);
+    const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
     const Sentence s = checkSentence(ds, o.text, "the text");
     const std::string syl = o.pinyin.empty() ? "" : checkPinyin(ds, o.pinyin, s.chars.size());
     const quorvane::Result r = runEngine(ds, o, "assess", {s}, syl.empty() ? "" : syl + "\t0\n");
@@ -478,7 +501,7 @@ int assess(const Options& o) {
     return 0;
 }
 
-// The syllable strings of every reading of every candidate, with the
+// With --any-reading: the syllable strings of every reading of every candidate, with the
 // optional pause "-sp-" between syllables (as the data set asks for in
 // assessment). The engine pads only assessment texts; unpadded, a pause
 // before the syllable where the candidates part must be taken by the first
@@ -509,7 +532,7 @@ int recog(const Options& o) {
         texts.insert(texts.end(), more.begin(), more.end());
     }
     if (texts.empty()) throw InputError{"no sentences to choose from"};
-    const DataSet ds = loadDataSet(o.data);
+    const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
     std::vector<Sentence> sentences;
     for (size_t i = 0; i < texts.size(); ++i)
         sentences.push_back(checkSentence(ds, texts[i], "sentence " + std::to_string(i + 1)));
@@ -535,6 +558,44 @@ int recog(const Options& o) {
     return 0;
 }
 
+// quorvane readings: one line of blank-separated syllables per sentence, in
+// input order; a sentence that cannot be read gives an empty line (and its
+// reason on stderr), so that output lines stay paired with input lines.
+struct ReadingsOptions {
+    std::vector<std::string> texts;
+    std::string standard = "taiwan";
+    std::string data;
+    bool withText = false;
+};
+
+int readings(const ReadingsOptions& o) {
+    const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
+    int failed = 0;
+    size_t lineNo = 0;
+    const auto one = [&](std::string text) {
+        ++lineNo;
+        if (lineNo == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // UTF-8 byte-order mark
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        std::string out;
+        try {
+            const qv::sentenceReading r = ds.reading->read(text);
+            for (const std::string& syl : r.syllables) out += (out.empty() ? "" : " ") + syl;
+            if (o.withText) out = qv::big5ToUtf8Lenient(r.big5) + "\t" + out;
+        } catch (const qv::readingError& e) {
+            ++failed;
+            fprintf(stderr, "quorvane: %s %zu: %s\n", o.texts.empty() ? "line" : "text", lineNo, e.what());
+            if (o.withText) out = text + "\t";
+        }
+        fputs((out + "\n").c_str(), stdout);
+    };
+    if (!o.texts.empty()) {
+        for (const std::string& t : o.texts) one(t);
+    } else {
+        for (std::string line; std::getline(std::cin, line);) one(line);
+    }
+    return failed ? 1 : 0;
+}
+
 void addCommonOptions(CLI::App* cmd, Options& o) {
     cmd->add_option("AUDIO", o.audio, "recording: .wav (PCM or mu-law), .flv or .raw (16 kHz 16-bit)")->required();
     cmd->add_flag("--json", o.json, "print one JSON document instead of the report");
@@ -556,13 +617,21 @@ int main(int argc, char** argv) {
     addCommonOptions(assessCmd, o);
     assessCmd->add_option("--text,-t", o.text, "the sentence read aloud (UTF-8)")->required();
     assessCmd->add_option("--pinyin,-p", o.pinyin,
-                          "its syllables, one per character, e.g. \"ni3 hao3\" (settles characters with "
-                          "several readings)");
+                          "its syllables, one per character, e.g. \"ni3 hao3\" (overrides the reading step)");
+
 
     CLI::App* recogCmd = app.add_subcommand("recog", "tell which of several sentences AUDIO reads");
     addCommonOptions(recogCmd, o);
     recogCmd->add_option("--text,-t", o.texts, "a candidate sentence (UTF-8); repeat for each");
     recogCmd->add_option("--text-file", o.textFile, "a UTF-8 file with one candidate sentence per line");
+
+    ReadingsOptions ro;
+    CLI::App* readingsCmd =
+        app.add_subcommand("readings", "print the syllables of sentences (UTF-8, Simplified or Traditional), one line each");
+    readingsCmd->add_option("--text,-t", ro.texts, "a sentence; repeat for each (default: one per line on stdin)");
+    readingsCmd->add_option("--standard", ro.standard, "taiwan (default) or mainland");
+    readingsCmd->add_option("--data", ro.data, "data folder holding chinese.sa.prm (as for assess)");
+    readingsCmd->add_flag("--with-text", ro.withText, "print the Traditional text and a tab before the syllables");
 
     try {
         app.parse(argc, argv);
@@ -576,6 +645,7 @@ int main(int argc, char** argv) {
     }
 
     try {
+        if (readingsCmd->parsed()) return readings(ro);
         return assessCmd->parsed() ? assess(o) : recog(o);
     } catch (const InputError& e) {
         fflush(stdout);
