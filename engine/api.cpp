@@ -20,7 +20,35 @@ const char* const kDiscountReasons[7] = {
     "Volume of sil too large",
 };
 
+const char* const kScoreNames[3] = {"rank", "model rank", "likelihood"};
+
+const char* errorKindName(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::UnreadableAudio: return "unreadable audio";
+        case ErrorKind::TooQuiet: return "too quiet";
+        case ErrorKind::Clipped: return "clipped";
+        case ErrorKind::NoSpeech: return "no speech";
+        case ErrorKind::TextNotCovered: return "text not covered";
+        case ErrorKind::Data: return "data";
+        case ErrorKind::Internal: break;
+    }
+    return "internal";
+}
+
 namespace {
+
+ErrorKind publicKind(qv::FatalKind kind) {
+    switch (kind) {
+        case qv::FatalKind::UnreadableAudio: return ErrorKind::UnreadableAudio;
+        case qv::FatalKind::TooQuiet: return ErrorKind::TooQuiet;
+        case qv::FatalKind::Clipped: return ErrorKind::Clipped;
+        case qv::FatalKind::NoSpeech: return ErrorKind::NoSpeech;
+        case qv::FatalKind::TextNotCovered: return ErrorKind::TextNotCovered;
+        case qv::FatalKind::Data: return ErrorKind::Data;
+        case qv::FatalKind::Internal: break;
+    }
+    return ErrorKind::Internal;
+}
 
 // The fields a syllable and a phone share: name, frames and scores.
 template <class Out, class In>
@@ -73,6 +101,9 @@ Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& n
 
 Result run(const Request& request) {
     try {
+        // No error log before the parameters say whether the run has an
+        // output folder; the pipeline decides from there on.
+        qv::ErrorLogScope noLog(false);
         qv::recogParam prm;
         qv::recogParamRead(request.paramFile, prm);
         for (const auto& kv : request.overrides) qv::recogParamSet(prm, kv.first, kv.second, "the overrides");
@@ -81,11 +112,11 @@ Result run(const Request& request) {
         int idx = qv::recogViaTreeLexicon(prm, result, &names);
         return toResult(result, idx, names);
     } catch (const qv::FatalError& e) {
-        throw Error(e.what());
+        throw Error(e.what(), publicKind(e.kind()));
     } catch (const std::bad_alloc&) {
         // Arenas and feature matrices grow with the input; running out of
         // memory is a failed run like any other, not a crash of the host.
-        throw Error("Error: out of memory during the run");
+        throw Error("Error: out of memory during the run", ErrorKind::Internal);
     }
 }
 

@@ -72,7 +72,15 @@ std::string tempDir() {
     return "/tmp";
 }
 
-void fatalError(const std::string& msg) {
+namespace {
+thread_local bool t_errorLog = true;
+}
+
+ErrorLogScope::ErrorLogScope(bool on) : m_previous(t_errorLog) { t_errorLog = on; }
+ErrorLogScope::~ErrorLogScope() { t_errorLog = m_previous; }
+
+void fatalError(const std::string& msg, FatalKind kind) {
+    if (!t_errorLog) throw FatalError(msg, kind);
     time_t now = time(nullptr);
     struct tm lt;
     localtime_r(&now, &lt);
@@ -89,7 +97,7 @@ void fatalError(const std::string& msg) {
     } else {
         consolePrintf("\nCannot save error log at %s: %s\n", path.c_str(), msg.c_str());
     }
-    throw FatalError(msg);
+    throw FatalError(msg, kind);
 }
 
 void fatalErrorF(const char* fmt, ...) {
@@ -98,6 +106,14 @@ void fatalErrorF(const char* fmt, ...) {
     std::string s = strFormatV(fmt, ap);
     va_end(ap);
     fatalError(s);
+}
+
+void fatalErrorKF(FatalKind kind, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = strFormatV(fmt, ap);
+    va_end(ap);
+    fatalError(s, kind);
 }
 
 // ---- files -----------------------------------------------------------------

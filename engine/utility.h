@@ -16,27 +16,50 @@
 
 namespace qv {
 
+// What a fatal error is about, so that an entry point can tell the user's
+// input from a broken data set. Most errors are about the data set or the
+// parameters.
+enum class FatalKind { Data, UnreadableAudio, TooQuiet, Clipped, NoSpeech, TextNotCovered, Internal };
+
 // The one exception of the engine. It owns a copy of the message text, which
 // already names its origin, e.g. "... (line 42 of utility)".
 class FatalError : public std::exception {
 public:
-    explicit FatalError(std::string msg) : m_msg(std::move(msg)) {}
+    explicit FatalError(std::string msg, FatalKind kind = FatalKind::Data) : m_msg(std::move(msg)), m_kind(kind) {}
     const char* what() const noexcept override { return m_msg.c_str(); }
     const std::string& message() const noexcept { return m_msg; }
+    FatalKind kind() const noexcept { return m_kind; }
 
 private:
     std::string m_msg;
+    FatalKind m_kind;
 };
 
 // printf into a std::string.
 std::string strFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string strFormatV(const char* fmt, va_list ap);
 
-// Writes the message to an error log in the temporary directory, prints
-// "\nSaved error log at %s...\n" and throws FatalError. Never returns.
-[[noreturn]] void fatalError(const std::string& msg);
+// Writes the message to an error log in the temporary directory (when the
+// error log is on, see ErrorLogScope), prints "\nSaved error log at %s...\n"
+// and throws FatalError. Never returns.
+[[noreturn]] void fatalError(const std::string& msg, FatalKind kind = FatalKind::Data);
 // printf-style convenience: fatalErrorF("Cannot open %s (line %d of %s)", p, __LINE__, "unit").
 [[noreturn]] void fatalErrorF(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatalErrorKF(FatalKind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Turns the error log file on or off for the calling thread while it lives
+// (on by default). A run keeps it only when it has an output folder, so a
+// run without one leaves no file behind.
+class ErrorLogScope {
+public:
+    explicit ErrorLogScope(bool on);
+    ~ErrorLogScope();
+    ErrorLogScope(const ErrorLogScope&) = delete;
+    ErrorLogScope& operator=(const ErrorLogScope&) = delete;
+
+private:
+    bool m_previous;
+};
 
 // Directory of the error log: "temp", else TMPDIR, else /tmp.
 std::string tempDir();

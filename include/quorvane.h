@@ -28,6 +28,14 @@ constexpr float kNoScore = -100000.0f;
 // Reasons of the seven discount factors, in the order of Result::discounts.
 extern const char* const kDiscountReasons[7];
 
+// Short names of the three parallel scores of a phone, a syllable and the
+// utterance (scores[0..2], finalScores, origScores): [0] "rank" maps the
+// phone's rank among its competing models through one global mapping, [1]
+// "model rank" through the phone model's own mapping (this one is `score`
+// and `finalScore`), [2] "likelihood" places the phone's log-probability
+// between its best and worst competitor.
+extern const char* const kScoreNames[3];
+
 struct Request {
     std::string paramFile;  // "key = value" recognition parameter file
     // Applied after the file, in order, with the same keys and types; an
@@ -54,6 +62,11 @@ struct Syllable {
     float score = 0;
     float scores[3] = {0, 0, 0};
     std::vector<Phone> phones;
+    // False for an expected syllable the alignment never reached: it has no
+    // frames (startFrame = endFrame = -1), no phones, score 0, and `reason`
+    // says why.
+    bool found = true;
+    std::string reason;
 };
 
 struct Result {
@@ -69,15 +82,62 @@ struct Result {
     std::vector<int> discounts;  // counts, in the order of kDiscountReasons
     std::string recognized;      // phonetic string of the best path
     std::string tone, mpa, hanyu, cgu;
+    // Every expected syllable in order, with the pauses and silences of the
+    // alignment between them; see Syllable::found.
     std::vector<Syllable> syllables;
+    // Problems that did not stop the scoring, in plain English: the level
+    // of the recording (too quiet, no quiet part, clipped), characters of
+    // the text without a reading (skipped, see `skipped`), syllables the
+    // alignment did not reach.
+    std::vector<std::string> warnings;
+    // Characters of the text that have no reading and were left out of the
+    // syllables and of the syllable count (data files' code page).
+    std::vector<std::string> skipped;
+    // Nothing to score: the recording holds no speech, or far less than the
+    // text needs. finalScore and every score are then 0, every syllable is
+    // not found, and `noSpeechReason` says what was measured.
+    bool noSpeech = false;
+    std::string noSpeechReason;
 };
+
+// What kind of failure an Error is, so that callers can tell the user's
+// input apart from a broken installation.
+enum class ErrorKind {
+    UnreadableAudio,  // missing, unreadable or undecodable audio
+    TooQuiet,         // refused by the level check: too quiet, or no quiet part
+    Clipped,          // refused by the level check: a real share at full scale
+    NoSpeech,         // too short to hold any speech
+    TextNotCovered,   // the text has characters or syllables the data set cannot read
+    Data,             // the data set or the parameters are unusable
+    Internal,         // anything else (out of memory, ...)
+};
+
+// Stable lower-case name of a kind, e.g. "unreadable audio", "too quiet".
+const char* errorKindName(ErrorKind kind);
 
 class Error : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Error(const std::string& message, ErrorKind kind = ErrorKind::Internal)
+        : std::runtime_error(message), m_kind(kind) {}
+    ErrorKind kind() const noexcept { return m_kind; }
+
+private:
+    ErrorKind m_kind;
 };
 
-// Runs one assessment or recognition. Throws Error with the engine's message.
+// Runs one assessment or recognition. Throws Error with the engine's message
+// and its kind.
+//
+// Level policy, the same for every entry point: the level check of the
+// recording (too quiet, no quiet part, clipped: runs of 3 or more samples at
+// full scale making up at least 0.1 % of the speech) is a warning in
+// Result::warnings while a score can be computed; with useWaveReject = 1 in
+// the parameters it refuses the recording instead (Error of kind TooQuiet or
+// Clipped). A recording without speech is never scored: Result::noSpeech.
+//
+// Files: diagnostic files only in the parameters' outputDir; without one the
+// run writes no file at all (the error log of a failed run goes to the
+// temporary folder only when an outputDir is named).
 Result run(const Request& request);
 
 // Routes the engine's console lines (progress, warnings, saved files);
