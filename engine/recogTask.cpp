@@ -157,6 +157,10 @@ std::string outPath(const recogParam& prm, const char* name) { return std::strin
 
 bool hasOutput(const recogParam& prm) { return prm.outputDir[0] != '\0'; }
 
+std::string missingListPath(const recogParam& prm) {
+    return hasOutput(prm) ? outPath(prm, "missingModelUsed.txt") : std::string();
+}
+
 bool isFillerName(const std::string& n) {
     return n == "sp" || n == "sil" || n == "filler" || n == "fillerC" || n == "fillerV";
 }
@@ -179,6 +183,7 @@ struct keywordRecord {
 }  // namespace
 
 int32_t recogViaTreeLexicon(recogParam& prm, recogResult& result, macroNameList* modelNames) {
+    ErrorLogScope logScope(hasOutput(prm));
     waveSignal wave = readAudioFile(prm.wavFile);
     long t0 = clockMs();
     prepareWave(wave, prm);
@@ -188,6 +193,7 @@ int32_t recogViaTreeLexicon(recogParam& prm, recogResult& result, macroNameList*
 
 int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs, int32_t nbits,
                     recogResult& result, macroNameList* modelNames) {
+    ErrorLogScope logScope(hasOutput(prm));
     macroClass macro;
     dictClass dict;
     textClass text;
@@ -321,7 +327,7 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
                 writeLines(p, text.m_txtVsNormalized);
                 consolePrintf("\t===> Saved %s\n", p.c_str());
             }
-            net.buildFromTxt(text.netVs, dict);
+            net.buildFromTxt(text.netVs, dict, missingListPath(prm));
             consolePrintf("%4.3f sec: Generated sausage net (nodeNum=%d)\n", secondsSince(t0), net.nodeNum);
         } else {
             int fillerLoop, softSil;
@@ -335,7 +341,7 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
                 fatalErrorF("Unknown recogParam.function = %s! (line %d in %s)", prm.function, __LINE__, kUnit);
             }
             text.genTreeNet(fillerLoop, softSil, prm.useEpd == 0 ? 1 : 0);
-            net.buildFromTxt(text.netVs, dict);
+            net.buildFromTxt(text.netVs, dict, missingListPath(prm));
             consolePrintf("%4.3f sec: Generated tree net (nodeNum=%d)\n", secondsSince(t0), net.nodeNum);
         }
         if (hasOutput(prm)) {

@@ -337,13 +337,19 @@ TEST_F(NetTest, LongNullChainDoesNotExhaustTheStack) {
 TEST_F(NetTest, MissingModelsAreListedOnceAndReplaced) {
     netClass net;
     ConsoleCapture out;
-    net.buildFromTxt(netLines({"!NULL", "!NULL", "b", "b", "a"}, {{0, 2}, {2, 3}, {3, 4}, {4, 1}}), dict);
     const std::string path = dir.file("missingModelUsed.txt");
-    EXPECT_EQ(readFile(path),
-              "List of missing models used in net.\n"
-              "Warning: Missing model in syllable \"b\" (myDict.m_pronDict[1].modelIndex[1])\n");
-    EXPECT_EQ(out.text, "\tSaved missing used models in " + path + "\n");
+    const std::vector<std::string> lines = netLines({"!NULL", "!NULL", "b", "b", "a"}, {{0, 2}, {2, 3}, {3, 4}, {4, 1}});
+    const std::string warning = "Warning: Missing model in syllable \"b\" (myDict.m_pronDict[1].modelIndex[1])\n";
+    // Without a list file (a run without output folder) nothing is written.
+    net.buildFromTxt(lines, dict);
+    EXPECT_FALSE(qv::fileExists(path));
+    EXPECT_EQ(out.text, warning);
     EXPECT_EQ(dict.m_pronDict[1].modelIndex, (std::vector<int32_t>{3, 0}));
+    dict.m_pronDict[1].modelIndex[1] = -1;
+    out.text.clear();
+    net.buildFromTxt(lines, dict, path);
+    EXPECT_EQ(readFile(path), "List of missing models used in net.\n" + warning);
+    EXPECT_EQ(out.text, "\tSaved missing used models in " + path + "\n");
 }
 
 TEST_F(NetTest, PenaltiesGoToFillerNodesAndFanOutCountsWordSuccessors) {

@@ -166,7 +166,8 @@ void netClass::readNetFile(const std::string& path, dictClass& dict) {
     }
 }
 
-void netClass::buildFromTxt(const std::vector<std::string>& lines, dictClass& dict) {
+void netClass::buildFromTxt(const std::vector<std::string>& lines, dictClass& dict,
+                            const std::string& missingListPath) {
     if (lines.empty()) fatalErrorF("Error: netVs.size()==0! (line %d of file %s)", __LINE__, kUnit);
     node.clear();
     nodeNum = 0;
@@ -231,26 +232,31 @@ void netClass::buildFromTxt(const std::vector<std::string>& lines, dictClass& di
     // Every syllable node must point into the dictionary; a missing model is
     // reported once (at the first node using its entry) and replaced by
     // model 0 so that the search always has a model to score.
-    const std::string missPath = tempDir() + "/missingModelUsed.txt";
-    FILE* fp = openOrDie(missPath, "w");
-    fprintf(fp, "List of missing models used in net.\n");
+    // The list goes to the file only when the caller names one (the run's
+    // output folder); otherwise its warnings go to the console.
+    std::vector<std::string> missing;
     for (const netNode& nd : node) {
         if (nd.sylIndex == -1) continue;
-        if (nd.sylIndex < 0 || nd.sylIndex >= dictSize) {
-            fclose(fp);
+        if (nd.sylIndex < 0 || nd.sylIndex >= dictSize)
             fatalErrorF("Error: sylIndex (%d) out of the range of [0, %d]! (line %d of file %s)\n", nd.sylIndex,
                         dictSize, __LINE__, kUnit);
-        }
         pronEntry& entry = dict.m_pronDict[static_cast<size_t>(nd.sylIndex)];
         for (size_t k = 0; k < entry.modelIndex.size(); ++k) {
             if (entry.modelIndex[k] >= 0) continue;
-            fprintf(fp, "Warning: Missing model in syllable \"%s\" (myDict.m_pronDict[%d].modelIndex[%d])\n",
-                    entry.name.c_str(), nd.sylIndex, static_cast<int>(k));
+            missing.push_back(strFormat("Warning: Missing model in syllable \"%s\" (myDict.m_pronDict[%d].modelIndex[%d])\n",
+                                        entry.name.c_str(), nd.sylIndex, static_cast<int>(k)));
             entry.modelIndex[k] = 0;
         }
     }
+    if (missingListPath.empty()) {
+        for (const std::string& m : missing) consolePrint(m);
+        return;
+    }
+    FILE* fp = openOrDie(missingListPath, "w");
+    fprintf(fp, "List of missing models used in net.\n");
+    for (const std::string& m : missing) fputs(m.c_str(), fp);
     fclose(fp);
-    consolePrintf("\tSaved missing used models in %s\n", missPath.c_str());
+    consolePrintf("\tSaved missing used models in %s\n", missingListPath.c_str());
 }
 
 void netClass::readNetbFile(const std::string& path, dictClass& dict) {

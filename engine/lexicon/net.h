@@ -44,9 +44,11 @@ public:
     // set to 0 in `dict` without report.
     void readNetbFile(const std::string& path, dictClass& dict);
     // Builds the network from text-format lines. Missing models of the
-    // entries used are listed in <temp>/missingModelUsed.txt and set to 0 in
-    // `dict`.
-    void buildFromTxt(const std::vector<std::string>& lines, dictClass& dict);
+    // entries used are set to 0 in `dict` and listed in `missingListPath`
+    // (e.g. "<outputDir>/missingModelUsed.txt"), or as console warnings when
+    // it is empty.
+    void buildFromTxt(const std::vector<std::string>& lines, dictClass& dict,
+                      const std::string& missingListPath = "");
     // Text format with "word@sylIndex" labels, so it reads back without lookups.
     void writeTxtFile(const std::string& path) const;
     // Binary format; needs null nodes 0 and 1 and syllable nodes from 2 on.
