@@ -66,8 +66,8 @@ struct ToolWorld {
 
     // Runs the tool in `cwd` (default: the scratch folder) with `args`, which
     // are quoted for the shell one by one.
-    ToolRun tool(const std::vector<std::string>& args, const std::string& cwd = "") const {
-        std::string cmd = "cd " + quote(cwd.empty() ? dir.path() : cwd) + " && " + quote(QV_BINARY_DIR "/quorvane");
+    ToolRun tool(const std::vector<std::string>& args, const std::string& cwd = "", const std::string& env = "") const {
+        std::string cmd = "cd " + quote(cwd.empty() ? dir.path() : cwd) + " && " + env + " " + quote(QV_BINARY_DIR "/quorvane");
         for (const auto& a : args) cmd += " " + quote(a);
         cmd += " >" + quote(dir.file("stdout.txt")) + " 2>" + quote(dir.file("stderr.txt"));
         const int status = std::system(cmd.c_str());
@@ -222,6 +222,10 @@ TEST(ToolAssess, ReadableReportAndVerboseEngineLines) {
     ToolRun r = w.assess(kOne + "\xEF\xBC\x8C" + kTwo + kThree);  // a full-width comma is dropped
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out.rfind("Score: ", 0), 0u) << r.out;
+    // The three scores are named as in the result record.
+    EXPECT_NE(r.out.find("\nScores (finalScores): rank "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(", model rank "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nBefore discounts (origScores): rank "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Discounts: none\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  " + kOne + "  ba1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  " + kThree + "  gu3"), std::string::npos) << r.out;
@@ -247,6 +251,11 @@ TEST(ToolAssess, PinyinSettlesTheSyllables) {
     ToolRun r = w.assess(kOne + kTwo + kThree, {"--pinyin", "BA1-di2 gu3", "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(json::parse(r.out)["recognized"]["hanyu"], "ba1-sp-di2-sp-gu3");
+    // The tones come from the given syllables as they do from the word table.
+    EXPECT_EQ(json::parse(r.out)["tone"], "1-2-3");
+    r = w.tool({"recog", "utt.wav", "--data", w.data, "--text", kOne + kTwo + kThree, "--text", kThree, "--json"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["tone"], "1-2-3");
 
     expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2"}), 1, "2 syllable(s) for 3 character(s)");
     expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2 zz9"}), 1, "unknown syllable \"zz9\"");
@@ -260,6 +269,27 @@ TEST(ToolAssess, OutputFolderKeepsTheDiagnosticFiles) {
     EXPECT_EQ(qvtest::readFile(out + "/sentence.txt"), "\xA4\x40\xA4\x47\xA4\x54\n");  // Big5
     EXPECT_EQ(qvtest::readFile(out + "/waveVolumeCheck.txt"), "Normal volume.\n");
     EXPECT_TRUE(qvtest::exists(out + "/finalScore.txt"));
+    EXPECT_FALSE(qvtest::exists(w.data + "/out"));
+}
+
+TEST(ToolAssess, LeavesNoFilesBehind) {
+    ToolWorld w;
+    const std::string tmp = w.dir.file("tmp");
+    fs::create_directories(tmp);
+    const std::string env = "TMPDIR=" + quote(tmp) + " temp=" + quote(tmp);
+    const auto listing = [&](const std::string& dir) {
+        std::string names;
+        for (const auto& e : fs::directory_iterator(dir)) names += e.path().filename().string() + " ";
+        return names;
+    };
+    const std::string text = kOne + kTwo + kThree;
+    EXPECT_EQ(w.tool({"assess", "utt.wav", "--text", text, "--data", w.data}, "", env).rc, 0);
+    const std::string before = listing(w.dir.path());  // with the test's own stdout.txt and stderr.txt
+    qvtest::writeFile(w.dir.file("bad.wav"), "RIFF....WAVEfmt ");
+    EXPECT_NE(w.tool({"assess", "bad.wav", "--text", text, "--data", w.data}, "", env).rc, 0);
+    EXPECT_EQ(listing(tmp), "");
+    fs::remove(w.dir.file("bad.wav"));
+    EXPECT_EQ(listing(w.dir.path()), before);
     EXPECT_FALSE(qvtest::exists(w.data + "/out"));
 }
 

@@ -451,8 +451,20 @@ json toJson(const DataSet& ds, const quorvane::Result& r) {
 
 void printReport(const DataSet& ds, const quorvane::Result& r) {
     printf("Score: %.2f\n", r.finalScore);
-    printf("Scores: %.2f %.2f %.2f (before discounts %.2f %.2f %.2f)\n", r.finalScores[0], r.finalScores[1],
-           r.finalScores[2], r.origScores[0], r.origScores[1], r.origScores[2]);
+    // Named as in the result record: finalScores after the discounts,
+    // origScores before them; Score is the "model rank" one.
+    const auto triple = [](const float (&v)[3]) {
+        std::string s;
+        for (int k = 0; k < 3; ++k)
+        {
+            char num[32];
+            snprintf(num, sizeof(num), "%.2f", v[k]);
+            s += (k ? ", " : "") + std::string(quorvane::kScoreNames[k]) + " " + num;
+        }
+        return s;
+    };
+    printf("Scores (finalScores): %s\n", triple(r.finalScores).c_str());
+    printf("Before discounts (origScores): %s\n", triple(r.origScores).c_str());
     bool any = false;
     for (size_t i = 0; i < r.discounts.size() && i < 7; ++i)
         if (r.discounts[i] != 0) {

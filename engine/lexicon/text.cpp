@@ -125,7 +125,28 @@ void textClass::tnmRead(const std::string& path) {
     }
 }
 
-void textClass::sylRead(const std::string& path) { readLines(path, m_sylVs); }
+void textClass::sylRead(const std::string& path) {
+    readLines(path, m_sylVs);
+    // Tones as text2sylChinese gives them: the tone digit of every syllable,
+    // pauses left out. Entries whose syllables carry no tone digit (other
+    // languages) leave the tone list empty.
+    m_toneVs.clear();
+    for (const std::string& entry : m_sylVs) {
+        std::vector<std::string> units;
+        splitString(beforeTab(entry), '-', units);
+        std::string tones;
+        for (const std::string& u : units) {
+            if (u.empty() || u == "sp" || u == "sil") continue;
+            const char t = u.back();
+            if (t < '1' || t > '5') {
+                m_toneVs.clear();
+                return;
+            }
+            tones += (tones.empty() ? "" : "-") + std::string(1, t);
+        }
+        m_toneVs.push_back(tones);
+    }
+}
 
 // ---- normalisation and units -------------------------------------------------
 
