@@ -143,3 +143,28 @@ TEST(Readings, ToolPrintsOneLinePerSentence) {
     EXPECT_EQ(qvtest::readFile(dir.file("out.txt")), "垃圾\tla1 ji1\n");
     EXPECT_EQ(run("--standard martian -t 垃圾"), 1);
 }
+
+TEST(Readings, AssessAndRecogExpectTheStepsSyllables) {
+    const std::string data = QV_SOURCE_DIR "/telvoDataChinese";
+    if (!qvtest::exists(data + "/models/chinese.macb")) GTEST_SKIP() << "the shipped models are not built";
+    qvtest::ScratchDir dir;
+    const auto run = [&](const std::string& args) {
+        const std::string cmd = std::string(QV_BINARY_DIR "/quorvane ") + args + " --data " + data + " >" +
+                                dir.file("out.txt") + " 2>" + dir.file("err.txt");
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const std::string wav = data + "/samples/yilupingan.wav";
+    // Simplified text, Taiwan readings with 一 changed before the fourth tone.
+    ASSERT_EQ(run("assess " + wav + " --text 一路平安 --json"), 0) << qvtest::readFile(dir.file("err.txt"));
+    std::string out = qvtest::readFile(dir.file("out.txt"));
+    EXPECT_NE(out.find("\"hanyu\": \"yi2-sp-lu4-sp-ping2-sp-an1\""), std::string::npos) << out;
+    // Candidates read the same in both standards here; the step's syllables decide the match.
+    ASSERT_EQ(run("recog " + wav + " --text 学习 --text 一路平安 --standard mainland --json"), 0)
+        << qvtest::readFile(dir.file("err.txt"));
+    out = qvtest::readFile(dir.file("out.txt"));
+    EXPECT_NE(out.find("\"index\": 2"), std::string::npos) << out;
+    // --pinyin wins over the step.
+    ASSERT_EQ(run("assess " + wav + " --text 一路平安 --pinyin 'yi4 lu4 ping2 an1' --json"), 0);
+    EXPECT_NE(qvtest::readFile(dir.file("out.txt")).find("\"pinyin\": \"yi4\""), std::string::npos);
+}

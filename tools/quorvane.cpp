@@ -4,10 +4,11 @@
 //   quorvane recog AUDIO --text "A" --text "B" ... | --text-file FILE [--json]
 //   quorvane readings [--text "你好" ...]      (else one sentence per line on stdin)
 //
-// Texts may be Simplified or Traditional; the reading step (readings/)
-// converts them. `readings` prints the syllables the step reads a sentence
-// with: words and tone changes decide every character's reading, Taiwan's by
-// default or mainland Putonghua with --standard mainland.
+// Texts may be Simplified or Traditional. The expected syllables come from
+// the reading step (readings/): words and tone changes decide every
+// character's reading, Taiwan's by default or mainland Putonghua with
+// --standard mainland; --pinyin gives them explicitly; --any-reading lets
+// the search choose among all readings. `readings` prints what the step reads.
 //
 // Text in and out is UTF-8; the data set and the engine work in Big5, so the
 // tool converts at its edges. Every run uses the assessment parameter file
@@ -390,6 +391,9 @@ quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::strin
         if (msg.rfind("Too many saturated", 0) == 0) throw InputError{"the recording is clipped: " + msg};
         const std::string shortWave = "Wave too short: ";
         if (msg.rfind(shortWave, 0) == 0) throw InputError{"the recording is too short: " + msg.substr(shortWave.size())};
+        if (msg.find("readings; give its syllables explicitly") != std::string::npos)
+            throw InputError{"the sentence has too many readings for --any-reading; leave out --any-reading "
+                             "(the reading step reads it) or give its syllables with --pinyin"};
         if (msg.rfind("Can't open wave file", 0) == 0)
             throw InputError{"cannot read the audio file " + o.audio + " (not a WAV file that can be read)"};
         throw InputError{msg};
@@ -481,6 +485,22 @@ void printReport(const DataSet& ds, const quorvane::Result& r) {
     }
 }
 
+// The syllable file of the reading step's syllables (the engine pads
+// assessment texts itself; recognition candidates are padded here, see
+// recogSyllables).
+std::string readingLines(const std::vector<Sentence>& sentences, bool padded) {
+    std::string lines;
+    for (size_t i = 0; i < sentences.size(); ++i) {
+        const Sentence& s = sentences[i];
+        if (s.reading.syllables.size() != s.chars.size())
+            throw InputError{"the reading step reads " + std::to_string(s.reading.syllables.size()) +
+                             " syllable(s) where the engine sees " + std::to_string(s.chars.size()) +
+                             " character(s); give the syllables with --pinyin"};
+        lines += qv::syllableFileLine(s.reading.syllables, i, padded);
+    }
+    return lines;
+}
+
 std::vector<std::string> readTextFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw InputError{"cannot read text file " + path};
@@ -501,7 +521,8 @@ int assess(const Options& o) {
     const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
     const Sentence s = checkSentence(ds, o.text, "the text");
     const std::string syl = o.pinyin.empty() ? "" : checkPinyin(ds, o.pinyin, s.chars.size());
-    const quorvane::Result r = runEngine(ds, o, "assess", {s}, syl.empty() ? "" : syl + "\t0\n");
+    const quorvane::Result r =
+        runEngine(ds, o, "assess", {s}, !syl.empty() ? syl + "\t0\n" : o.anyReading ? "" : readingLines({s}, false));
     if (o.json) {
         json j;
         j["text"] = s.utf8;
@@ -548,7 +569,10 @@ int recog(const Options& o) {
     std::vector<Sentence> sentences;
     for (size_t i = 0; i < texts.size(); ++i)
         sentences.push_back(checkSentence(ds, texts[i], "sentence " + std::to_string(i + 1)));
-    const quorvane::Result r = runEngine(ds, o, "recog", sentences, recogSyllables(ds, sentences));
+    const quorvane::Result r =
+        runEngine(ds, o, "recog", sentences,
+                  o.anyReading ? recogSyllables(ds, sentences)
+                               : readingLines(sentences, ds.language == "chinese" && ds.padSyllables));
     if (r.textIndex < 0 || static_cast<size_t>(r.textIndex) >= sentences.size())
         throw InputError{"the engine matched no sentence"};
     if (o.json) {
@@ -608,6 +632,13 @@ int readings(const ReadingsOptions& o) {
     return failed ? 1 : 0;
 }
 
+void addReadingOptions(CLI::App* cmd, Options& o) {
+    cmd->add_option("--standard", o.standard,
+                    "readings of the expected syllables: taiwan (default, the data set's) or mainland (Putonghua)");
+    cmd->add_flag("--any-reading", o.anyReading,
+                  "let the search choose among all readings of every character instead of the reading step");
+}
+
 void addCommonOptions(CLI::App* cmd, Options& o) {
     cmd->add_option("AUDIO", o.audio, "recording: .wav (PCM or mu-law), .flv or .raw (16 kHz 16-bit)")->required();
     cmd->add_flag("--json", o.json, "print one JSON document instead of the report");
@@ -630,12 +661,14 @@ int main(int argc, char** argv) {
     assessCmd->add_option("--text,-t", o.text, "the sentence read aloud (UTF-8)")->required();
     assessCmd->add_option("--pinyin,-p", o.pinyin,
                           "its syllables, one per character, e.g. \"ni3 hao3\" (overrides the reading step)");
+    addReadingOptions(assessCmd, o);
 
 
     CLI::App* recogCmd = app.add_subcommand("recog", "tell which of several sentences AUDIO reads");
     addCommonOptions(recogCmd, o);
     recogCmd->add_option("--text,-t", o.texts, "a candidate sentence (UTF-8); repeat for each");
     recogCmd->add_option("--text-file", o.textFile, "a UTF-8 file with one candidate sentence per line");
+    addReadingOptions(recogCmd, o);
 
     ReadingsOptions ro;
     CLI::App* readingsCmd =
