@@ -18,6 +18,7 @@
 #include "platform/codePage.h"
 #include "platform/window.h"
 #include "quorvane.h"
+#include "readings/readingStep.h"
 
 namespace qv {
 
@@ -33,6 +34,13 @@ constexpr size_t kMaxSentenceBytes = 511;
 int32_t scoreToInt(float score) {
     if (!std::isfinite(score) || score >= 2147483648.0f || score < -2147483648.0f) return kNoScore;
     return static_cast<int32_t>(score);
+}
+
+void writeFileOrThrow(const std::string& path, const std::string& bytes) {
+    FILE* f = fopen(path.c_str(), "wb");
+    const bool ok = f && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f && fclose(f) != 0) throw std::runtime_error(strFormat("Recog(): cannot write %s.", path.c_str()));
+    if (!ok) throw std::runtime_error(strFormat("Recog(): cannot write %s.", path.c_str()));
 }
 
 std::string installFolder() {
@@ -57,6 +65,7 @@ struct RecordShared {
     const std::string recordParamPath = "telvoDataChinese/recording.prm";
     const std::string wavePath = "telvoDataChinese/output/activex_wav.wav";
     const std::string textPath = "telvoDataChinese/output/activex_txt.txt";
+    const std::string sylPath = "telvoDataChinese/output/activex_syl.txt";
     const std::string recogParamPath = "telvoDataChinese/chinese.sa.prm";
     int32_t recordTimeTemp = 0;  // written by StartRecord before the job starts
     std::wstring sentence;
@@ -163,8 +172,20 @@ void RecordShared::recog() {
         return;
     }
     log("Recog(): open txt file done.\n");
-    std::string text;
-    if (!wideToCodePage(sentence, text)) text.clear();
+    // Simplified text is converted; the reading step reads it as the text
+    // file has it. Text it cannot read is written as before ('?' for
+    // characters without a Big5 form) and the job fails below with the reason.
+    std::string text, readingFailure;
+    std::shared_ptr<const readingStep> step;
+    try {
+        std::string utf8;
+        if (!wideToCodePage(sentence, utf8, "UTF-8")) throw readingError("the sentence cannot be converted to UTF-8");
+        step = readingStep::forParams(recogParamPath, readingStandard::taiwan);
+        text = step->read(utf8).big5;
+    } catch (const std::exception& e) {
+        readingFailure = e.what();
+        if (!wideToCodePage(sentence, text)) text.clear();
+    }
     // Cut on a character boundary so that no half character reaches the engine.
     text = cutDoubleByteText(text, kMaxSentenceBytes);
     const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
@@ -182,6 +203,10 @@ void RecordShared::recog() {
     log("Recog(): strcpy done, about to call recogViaTreeLexicon().\n");
     int32_t value;
     try {
+        // The expected syllables, in the syllable file next to the sentence file.
+        if (!readingFailure.empty()) throw std::runtime_error("Recog(): the sentence cannot be read: " + readingFailure);
+        writeFileOrThrow(sylPath, syllableFileLine(step->readBig5(text).syllables, 0, false));
+        request.overrides.emplace_back("sylFile", sylPath);
         quorvane::Result result = quorvane::run(request);
         value = scoreToInt(result.finalScore);
     } catch (const std::exception& e) {

@@ -216,6 +216,8 @@ TEST(Control, ScoresARecordedSentenceWithTheShippedData) {
     rec.GetScore(&score);
     EXPECT_EQ(score, sink->scores[0]);
     EXPECT_NE(home.log().find("Recog(): recog task done.\n"), std::string::npos);
+    // The reading step's syllables, next to the sentence file: 一 before a fourth tone.
+    EXPECT_EQ(qvtest::readFile(home.data("output/activex_syl.txt")), "yi2-lu4-ping2-an1\t0\n");
 }
 
 TEST(Control, SecondStartWhileBusyIsIgnoredAndStopEndsTheRecording) {
