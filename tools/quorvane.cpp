@@ -602,6 +602,7 @@ struct ReadingsOptions {
     std::string standard = "taiwan";
     std::string data;
     bool withText = false;
+    bool lexiconReadings = false;
 };
 
 int readings(const ReadingsOptions& o) {
@@ -615,7 +616,8 @@ int readings(const ReadingsOptions& o) {
         std::string out;
         try {
             const qv::sentenceReading r = ds.reading->read(text);
-            for (const std::string& syl : r.syllables) out += (out.empty() ? "" : " ") + syl;
+            for (const std::string& syl : o.lexiconReadings ? r.lexicon : r.syllables)
+                out += (out.empty() ? "" : " ") + syl;
             if (o.withText) out = qv::big5ToUtf8Lenient(r.big5) + "\t" + out;
         } catch (const qv::readingError& e) {
             ++failed;
@@ -677,6 +679,7 @@ int main(int argc, char** argv) {
     readingsCmd->add_option("--standard", ro.standard, "taiwan (default) or mainland");
     readingsCmd->add_option("--data", ro.data, "data folder holding chinese.sa.prm (as for assess)");
     readingsCmd->add_flag("--with-text", ro.withText, "print the Traditional text and a tab before the syllables");
+    readingsCmd->add_flag("--lexicon-readings", ro.lexiconReadings, "print the readings before the tone changes");
 
     try {
         app.parse(argc, argv);
