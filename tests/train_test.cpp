@@ -202,6 +202,45 @@ TEST_F(TrainTest, SpeechWithoutSilenceSkipsSil) {
     EXPECT_LT(silOcc, 0.5);
 }
 
+// Silence found by the energy column is kept in the sil at that end, even
+// where the speech models would fit the frames better.
+TEST_F(TrainTest, MarkedSilenceStaysInSil) {
+    std::vector<float> e(65 * kDim, 0.0f);
+    for (int t = 0; t < 65; ++t) e[t * kDim + 12] = (t >= 20 && t < 50) ? 1.0f : (t == 5 ? 0.9f : 0.1f);
+    int32_t lead = -1, trail = -1;
+    qv::silenceMarks(e.data(), 65, kDim, 12, lead, trail);
+    EXPECT_EQ(lead, 17);   // speech from frame 20, less the 3-frame margin; a lone click is no speech
+    EXPECT_EQ(trail, 12);  // speech to frame 49
+    qv::silenceMarks(e.data(), 65, kDim, 40, lead, trail);
+    EXPECT_EQ(lead + trail, 0);  // no such column: no marks
+
+    synthCorpus c = makeCorpus(12);
+    trainer.flatStart(c.utts);
+    trainer.segmentalStart(c.utts);
+    trainer.iterate(c.utts);
+    for (int32_t mark : {0, 11}) {
+        qv::trainUtterance u = c.utts[0];  // 8 sil frames, then speech
+        u.silLead = mark;
+        u.silTrail = mark;
+        std::vector<double> gamma;
+        std::vector<int32_t> cm;
+        std::vector<int> cs;
+        ASSERT_GT(trainer.forwardBackward(u, gamma, cm, cs), qv::LOG_ZERO);
+        const size_t N = cm.size();
+        double leadSil = 0.0, trailSil = 0.0;
+        for (int t = 0; t < 11; ++t)
+            for (size_t j = 0; j < 3; ++j) leadSil += gamma[t * N + j];
+        for (int t = u.frameNum - 11; t < u.frameNum; ++t)
+            for (size_t j = N - 3; j < N; ++j) trailSil += gamma[t * N + j];
+        if (mark) {
+            EXPECT_NEAR(leadSil, 11.0, 1e-6);
+            EXPECT_NEAR(trailSil, 11.0, 1e-6);
+        } else {
+            EXPECT_LT(leadSil, 10.0);  // unmarked, the speech takes its own frames
+        }
+    }
+}
+
 TEST_F(TrainTest, LikelihoodRisesAndModelsLearnTheirPhones) {
     synthCorpus c = makeCorpus(40);
     trainer.flatStart(c.utts);

@@ -3,6 +3,7 @@
 //
 //   quorvane-train --dic PAM --config CFG --list LIST --out PREFIX
 //                  [--work DIR] [--mix N] [--iters N] [--threads N]
+//                  [--beam W] [--sil-marks]
 //
 // LIST lines: "<audio file> TAB <unit> <unit> ...". Writes PREFIX.mac and
 // PREFIX.macb. Features are cached under DIR (default $QV_WORK or
@@ -10,6 +11,10 @@
 // one pass over a uniform segmentation, ITERS iterations with one
 // mixture, then mixtures doubled up to N with ITERS iterations after each
 // split. Nothing is random: the same inputs give the same models.
+// --beam sets the pruning width of the forward-backward passes (log
+// domain, default 2000: practically none). --sil-marks keeps each
+// recording's leading and trailing silence, found by its energy (the last
+// static value of a frame), in "sil".
 //
 //   quorvane-train --eval MODELS --dic PAM --config CFG --list LIST [--work DIR]
 //
@@ -35,7 +40,7 @@ namespace {
 void usage(const char* prog) {
     fprintf(stderr,
             "usage: %s --dic PAM --config CFG --list LIST --out PREFIX [--work DIR] [--mix N] [--iters N] "
-            "[--threads N]\n"
+            "[--threads N] [--beam W] [--sil-marks]\n"
             "       %s --eval MODELS --dic PAM --config CFG --list LIST [--syllables] [--work DIR] [--threads N]\n",
             prog, prog);
 }
@@ -50,7 +55,8 @@ void makeDirs(const std::string& path) {
 int main(int argc, char** argv) {
     std::string dic, cfg, list, out, work, evalModels;
     int mix = 4, iters = 4, threads = 2;
-    bool syllableTest = false;
+    bool syllableTest = false, silMarks = false;
+    double beam = 0.0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -61,6 +67,8 @@ int main(int argc, char** argv) {
         else if (a == "--work" && hasValue) work = argv[++i];
         else if (a == "--eval" && hasValue) evalModels = argv[++i];
         else if (a == "--syllables") syllableTest = true;
+        else if (a == "--sil-marks") silMarks = true;
+        else if (a == "--beam" && hasValue) beam = atof(argv[++i]);
         else if (a == "--mix" && hasValue) mix = atoi(argv[++i]);
         else if (a == "--iters" && hasValue) iters = atoi(argv[++i]);
         else if (a == "--threads" && hasValue) threads = atoi(argv[++i]);
@@ -82,6 +90,7 @@ int main(int argc, char** argv) {
         long t0 = qv::clockMs();
         qv::hmmTrainer trainer;
         trainer.config().threads = threads;
+        if (beam > 0.0) trainer.config().beam = beam;
         if (evalModels.empty()) trainer.defineModels(qv::dictModelNames(dic));
         else trainer.loadModels(evalModels);
         qv::dictClass dict;
@@ -119,6 +128,7 @@ int main(int argc, char** argv) {
         std::vector<qv::trainUtterance> utts;
         int64_t frames = 0;
         int noModels = 0;
+        int64_t markedFrames = 0;
         for (size_t i = 0; i < items.size(); ++i) {
             if (frameNum[i] <= 0) continue;
             qv::trainUtterance u;
@@ -131,6 +141,10 @@ int main(int argc, char** argv) {
             }
             u.fea = fea[i].data();
             u.frameNum = frameNum[i];
+            if (silMarks) {
+                qv::silenceMarks(u.fea, u.frameNum, dim, dim / 3 - 1, u.silLead, u.silTrail);
+                markedFrames += u.silLead + u.silTrail;
+            }
             frames += u.frameNum;
             utts.push_back(u);
         }
@@ -138,6 +152,8 @@ int main(int argc, char** argv) {
         qv::consolePrintf("%4.3f sec: Read %d utterances (%lld frames); skipped %d unreadable, %d unknown units\n",
                           (t1 - t0) / 1000.0, static_cast<int>(utts.size()), static_cast<long long>(frames),
                           static_cast<int>(failed.size()), noModels);
+        if (silMarks)
+            qv::consolePrintf("Silence marks: %lld frames kept in sil\n", static_cast<long long>(markedFrames));
         if (utts.empty()) qv::fatalErrorF("No training data (line %d of %s)", __LINE__, "quorvane-train");
 
         trainer.flatStart(utts);

@@ -192,6 +192,31 @@ void loadTrainFeatures(const std::vector<trainItem>& items, const std::string& c
     }
 }
 
+void silenceMarks(const float* fea, int32_t frameNum, int32_t dim, int32_t energyIndex, int32_t& lead,
+                  int32_t& trail, double share, int minRun, int margin) {
+    lead = trail = 0;
+    if (fea == nullptr || frameNum < 2 * minRun || energyIndex < 0 || energyIndex >= dim) return;
+    std::vector<float> e(frameNum);
+    for (int32_t t = 0; t < frameNum; ++t) e[t] = fea[static_cast<size_t>(t) * dim + energyIndex];
+    std::vector<float> sorted(e);
+    std::nth_element(sorted.begin(), sorted.begin() + frameNum / 10, sorted.end());
+    const float floor = sorted[frameNum / 10];
+    const float peak = *std::max_element(e.begin(), e.end());
+    if (peak <= floor) return;
+    const float thr = static_cast<float>(floor + share * (peak - floor));
+    int32_t first = -1, last = -1, run = 0;
+    for (int32_t t = 0; t < frameNum; ++t) {
+        run = e[t] > thr ? run + 1 : 0;
+        if (run >= minRun) {
+            if (first < 0) first = t - minRun + 1;
+            last = t;
+        }
+    }
+    if (first < 0) return;
+    lead = std::max(0, first - margin);
+    trail = std::max(0, frameNum - 1 - last - margin);
+}
+
 bool itemModels(const trainItem& item, const dictClass& dict, const hmmTrainer& trainer, trainUtterance& u,
                 std::string& missing) {
     u.models.clear();

@@ -64,6 +64,14 @@ toneEvalResult evalTones(const hmmTrainer& trainer, const dictClass& dict, const
                          const std::vector<std::vector<float>>& fea, const std::vector<int32_t>& frameNum,
                          int threads, bool syllableTest = false);
 
+// Leading and trailing silence of an utterance from its energy column
+// (energyIndex): frames before the first and after the last run of
+// `minRun` frames above floor + share x (peak - floor), less a margin of
+// `margin` frames that weak onsets and the reach of the dynamic features may
+// take. Both 0 when no such run exists.
+void silenceMarks(const float* fea, int32_t frameNum, int32_t dim, int32_t energyIndex, int32_t& lead,
+                  int32_t& trail, double share = 0.2, int minRun = 3, int margin = 3);
+
 // Directory name part for a feature configuration: a hash of its bytes, so
 // that a changed configuration never reuses old features.
 std::string configTag(const std::string& cfgPath);

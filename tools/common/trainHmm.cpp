@@ -74,6 +74,7 @@ struct hmmTrainer::composite {
     std::vector<edge> entries;            // first-frame states and their log probabilities
     std::vector<edge> exits;              // last-frame states and their exit log probabilities
     int minFrames = 0;                    // emitting states on the shortest path
+    bool silEnds = false;                 // states 0..2 and the last three are the two sil models
 };
 
 void hmmTrainer::defineModels(const std::vector<std::string>& namesIn, int streams, int width) {
@@ -236,15 +237,18 @@ int32_t hmmTrainer::segmentalStart(const std::vector<trainUtterance>& utts, int 
         const int T = u.frameNum;
         const int n = static_cast<int>(seq.size());
         const int e = std::min(edgeFrames, T / 4);
+        // Marked silence, where there is some, sets the sil segments.
+        const int eLead = u.silLead >= 3 ? u.silLead : e;
+        const int eTrail = u.silTrail >= 3 ? u.silTrail : e;
         const bool silEnds = n >= 6 && u.models.front() == m_sil && u.models.back() == m_sil;
         // Segments: [start, end) frame ranges per sequence state.
         std::vector<int> start(n + 1);
-        if (silEnds && e >= 3 && T - 2 * e >= n - 6) {
+        if (silEnds && eLead >= 3 && eTrail >= 3 && T - eLead - eTrail >= n - 6) {
             for (int k = 0; k < 3; ++k) {
-                start[k] = k * e / 3;
-                start[n - 3 + k] = T - e + k * e / 3;
+                start[k] = k * eLead / 3;
+                start[n - 3 + k] = T - eTrail + k * eTrail / 3;
             }
-            for (int k = 3; k < n - 3; ++k) start[k] = e + (k - 3) * (T - 2 * e) / (n - 6);
+            for (int k = 3; k < n - 3; ++k) start[k] = eLead + (k - 3) * (T - eLead - eTrail) / (n - 6);
         } else if (T >= n) {
             for (int k = 0; k < n; ++k) start[k] = k * T / n;
         } else {
@@ -383,6 +387,7 @@ void hmmTrainer::buildComposite(const trainUtterance& u, composite& c) const {
         }
     }
     // `pending` now holds the exit of the last state.
+    c.silEnds = silEnds;
     if (silEnds) {
         const int silStates = m_set.model[m_sil].stateNum - 2;
         c.entries = {{0, silKeep}, {silStates, silSkip}};
@@ -405,16 +410,31 @@ double hmmTrainer::fbCore(const trainUtterance& u, composite& c, std::vector<dou
     b.assign(static_cast<size_t>(T) * N, 0.0);
     alpha.assign(b.size(), kNegInf);
     beta.assign(b.size(), kNegInf);
-    for (int t = 0; t < T; ++t)
+    // Frames marked as leading or trailing silence belong to the sil at
+    // that end; the speech states may not take them.
+    const int silStates = c.silEnds ? m_set.model[m_sil].stateNum - 2 : 0;
+    const int lead = c.silEnds ? std::min(u.silLead, T) : 0;
+    const int trail = c.silEnds ? std::min(u.silTrail, T - lead) : 0;
+    auto barred = [&](int t, int j) {
+        return (t < lead && j >= silStates) || (t >= T - trail && j < N - silStates);
+    };
+    // Output densities only where the backward pass keeps a state: with a
+    // real beam most states of a long sentence are never visited.
+    auto fillB = [&](int t) {
+        const float* x = u.fea + static_cast<size_t>(t) * dim;
         for (int j = 0; j < N; ++j)
-            b[t * N + j] = stateLogLik(c.model[j], c.state[j], u.fea + static_cast<size_t>(t) * dim);
+            if (beta[t * N + j] != kNegInf) b[t * N + j] = stateLogLik(c.model[j], c.state[j], x);
+    };
 
     // Backward pass first, pruned to a beam around each frame's best value;
     // the forward pass then only visits states the backward pass kept.
-    for (const composite::edge& e : c.exits) beta[(T - 1) * N + e.to] = logAdd(beta[(T - 1) * N + e.to], e.logP);
+    for (const composite::edge& e : c.exits)
+        if (!barred(T - 1, e.to)) beta[(T - 1) * N + e.to] = logAdd(beta[(T - 1) * N + e.to], e.logP);
     for (int t = T - 2; t >= 0; --t) {
+        fillB(t + 1);
         double best = kNegInf;
         for (int i = 0; i < N; ++i) {
+            if (barred(t, i)) continue;
             const double bs = beta[(t + 1) * N + i];
             double v = bs == kNegInf ? kNegInf : c.selfLog[i] + b[(t + 1) * N + i] + bs;
             for (const composite::edge& e : c.next[i]) {
@@ -427,6 +447,7 @@ double hmmTrainer::fbCore(const trainUtterance& u, composite& c, std::vector<dou
         for (int i = 0; i < N; ++i)
             if (beta[t * N + i] < best - m_cfg.beam) beta[t * N + i] = kNegInf;
     }
+    fillB(0);
     bool started = false;
     for (const composite::edge& e : c.entries)
         if (beta[e.to] != kNegInf) {

@@ -34,6 +34,9 @@ struct trainUtterance {
     int32_t frameNum = 0;
     std::vector<int32_t> models;       // in order
     std::vector<uint8_t> spAfter;      // 1: an optional sp may follow models[i]
+    // Frames at the start and end known to be silence (from their energy):
+    // only the sil at that end may take them.
+    int32_t silLead = 0, silTrail = 0;
 };
 
 struct trainConfig {
