@@ -126,7 +126,7 @@ def sandhi(syls, chars):
             s[i] = s[i][:-1] + "2"
     for i in range(len(s) - 1):
         nxt = s[i + 1][-1]
-        if s[i] == "bu4" and nxt == "4":
+        if s[i] == "bu4" and chars[i] == "不" and nxt == "4":
             s[i] = "bu2"
         elif s[i] == "yi1" and chars[i] == "一":
             # Counting and ordinals keep yi1 (第一, 一九八一, 十一).

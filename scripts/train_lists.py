@@ -45,17 +45,18 @@ def normalise(pinyin, units):
     return None
 
 
-def sandhi(syls):
-    """Citation tones -> spoken tones: third-tone runs, yi1 and bu4."""
+def sandhi(syls, chars):
+    """Citation tones -> spoken tones: third-tone runs, and yi1 and bu4 of the
+    characters 一 and 不 (not every syllable so spelt: 醫院 stays yi1)."""
     s = list(syls)
     for i in range(len(s) - 1):
         if s[i].endswith("3") and s[i + 1].endswith("3"):
             s[i] = s[i][:-1] + "2"
     for i in range(len(s) - 1):
         nxt = s[i + 1][-1]
-        if s[i] == "bu4" and nxt == "4":
+        if s[i] == "bu4" and chars[i] == "不" and nxt == "4":
             s[i] = "bu2"
-        elif s[i] == "yi1" and len(s) > 1:
+        elif s[i] == "yi1" and chars[i] == "一":
             s[i] = "yi2" if nxt == "4" else ("yi4" if nxt in "123" else s[i])
     return s
 
@@ -126,10 +127,10 @@ def hsk_speaker(folder, cedict, wavdir, tag, units, out, stats):
             skipped += 1
             continue
         sy = [normalise(x, units) for x in readings[0].replace("r5", "er5").split()]
-        if not sy or any(x is None for x in sy):
+        if not sy or len(sy) != len(word) or any(x is None for x in sy):
             skipped += 1
             continue
-        sy = sandhi(sy)
+        sy = sandhi(sy, word)
         if any(x not in units for x in sy):
             skipped += 1
             continue
