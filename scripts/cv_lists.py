@@ -13,7 +13,11 @@ the pronunciation dictionary:
 Sentences with a character or syllable that cannot be covered are left out
 and counted.
 
-usage: cv_lists.py DATADIR CVDIR CEDICT_JS SPLITDIR WAVDIR OUTDIR
+usage: cv_lists.py DATADIR CVDIR CEDICT_JS SPLITDIR WAVDIR OUTDIR [QUORVANE]
+
+With QUORVANE (the built user tool), the readings are those of its reading
+step, `quorvane readings --standard mainland`, the step the learner's
+expected readings come from; without it, the rules above on CC-CEDICT.
 
 Writes OUTDIR/cv-{train,dev,test}.lst (source TAB wav TAB syllables),
 OUTDIR/cv-speakers.tsv (wav TAB speaker TAB part) and appends the counts of
@@ -222,6 +226,7 @@ def load_wpa(path):
 
 def main():
     datadir, cvdir, cedictJs, splitdir, wavdir, outdir = sys.argv[1:7]
+    tool = sys.argv[7] if len(sys.argv) > 7 else ""
     units = load_units(os.path.join(datadir, "chinese.pam"))
     wpa = load_wpa(os.path.join(datadir, "chinese.wpa"))
     cedict = load_cedict(cedictJs)
@@ -232,11 +237,17 @@ def main():
     split = split_speakers(rows, splitdir)
     trad = subprocess.run(["opencc", "-c", "s2tw.json"], input="\n".join(r["sentence"] for r in rows) + "\n",
                           capture_output=True, text=True, check=True).stdout.split("\n")
+    stepped = None
+    if tool:
+        # One output line per input line, empty where the step cannot read.
+        run = subprocess.run([tool, "readings", "--data", datadir, "--standard", "mainland"],
+                             input="\n".join(r["sentence"] for r in rows) + "\n", capture_output=True, text=True)
+        stepped = run.stdout.split("\n")
     os.makedirs(outdir, exist_ok=True)
     stats = {p: collections.Counter() for p in ("train", "dev", "test")}
     files = {p: open(os.path.join(outdir, "cv-%s.lst" % p), "w", encoding="utf-8") for p in stats}
     with open(os.path.join(outdir, "cv-speakers.tsv"), "w", encoding="utf-8") as spk:
-        for r, t in zip(rows, trad):
+        for idx, (r, t) in enumerate(zip(rows, trad)):
             p = split[r["client_id"]]
             st = stats[p]
             st["sentences"] += 1
@@ -244,7 +255,22 @@ def main():
             if not re.fullmatch(r"[\u3400-\u9fff" + re.escape("".join(PUNCT)) + "]+", simp):
                 st["latin letters or digits"] += 1
                 continue
-            syl = transcribe(simp, re.sub(r"\s+", "", t), cedict, counts, units, wpa, st)
+            if stepped is None:
+                syl = transcribe(simp, re.sub(r"\s+", "", t), cedict, counts, units, wpa, st)
+            else:
+                syl = stepped[idx].split() if idx < len(stepped) else []
+                if not syl:
+                    st["not read by the reading step"] += 1
+                    syl = None
+                elif any(u not in units for u in syl):
+                    st["syllable not in the dictionary"] += 1
+                    syl = None
+                else:
+                    st["syllables"] += len(syl)
+                    chars = [c for c in re.sub(r"\s+", "", t) if c not in PUNCT]
+                    if len(chars) == len(syl):
+                        st["mainland reading not in the lexicon"] += sum(
+                            1 for c, u in zip(chars, syl) if u not in wpa.get(c, ()) and u[:-1] + "3" not in wpa.get(c, ()))
             if syl is None:
                 continue
             st["kept"] += 1
