@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/models/gaussBlocks.h"
 #include "engine/utility.h"
 
 namespace qv {
@@ -260,6 +261,64 @@ void checkMixtureNum(int32_t mixtureNum) {
 
 // ---------------------------------------------------------------------------
 
+// ---- mixture slots ------------------------------------------------------------
+
+mixtureSlots& mixtureSlots::operator=(const mixtureSlots& o) {
+    if (this == &o) return *this;
+    for (int c = 0; c < MAX_MIXTURE_NUM / CHUNK; ++c) {
+        if (!o.m_chunk[c]) {
+            m_chunk[c].reset();
+            continue;
+        }
+        if (!m_chunk[c]) m_chunk[c].reset(new hmmMixture[CHUNK]);
+        std::copy(o.m_chunk[c].get(), o.m_chunk[c].get() + CHUNK, m_chunk[c].get());
+    }
+    return *this;
+}
+
+hmmMixture& mixtureSlots::operator[](size_t j) {
+    if (j >= static_cast<size_t>(MAX_MIXTURE_NUM))
+        fatalErrorF("Error: mixture slot %lu, MAX_MIXTURE_NUM=%d (line %d of %s)", static_cast<unsigned long>(j),
+                    MAX_MIXTURE_NUM, __LINE__, kUnit);
+    std::unique_ptr<hmmMixture[]>& c = m_chunk[j / CHUNK];
+    if (!c) c.reset(new hmmMixture[CHUNK]());
+    return c[j % CHUNK];
+}
+
+const hmmMixture& mixtureSlots::operator[](size_t j) const {
+    static const hmmMixture kEmpty{};
+    if (j >= static_cast<size_t>(MAX_MIXTURE_NUM))
+        fatalErrorF("Error: mixture slot %lu, MAX_MIXTURE_NUM=%d (line %d of %s)", static_cast<unsigned long>(j),
+                    MAX_MIXTURE_NUM, __LINE__, kUnit);
+    const std::unique_ptr<hmmMixture[]>& c = m_chunk[j / CHUNK];
+    return c ? c[j % CHUNK] : kEmpty;
+}
+
+size_t mixtureSlots::stored() const {
+    size_t n = 0;
+    for (int c = 0; c < MAX_MIXTURE_NUM / CHUNK; ++c)
+        if (m_chunk[c]) n = static_cast<size_t>(c + 1) * CHUNK;
+    return n;
+}
+
+bool sameModel(const hmmModel& a, const hmmModel& b) {
+    if (memcmp(a.name, b.name, sizeof(a.name)) != 0 || a.stateNum != b.stateNum ||
+        memcmp(a.transP, b.transP, sizeof(a.transP)) != 0)
+        return false;
+    for (int st = 0; st < MAX_STATE_NUM; ++st) {
+        if (memcmp(a.state[st].streamWeight, b.state[st].streamWeight, sizeof(a.state[st].streamWeight)) != 0)
+            return false;
+        for (int s = 0; s < MAX_STREAM_NUM; ++s) {
+            const hmmStream& x = a.state[st].stream[s];
+            const hmmStream& y = b.state[st].stream[s];
+            if (x.mixtureNum != y.mixtureNum) return false;
+            for (int j = 0; j < MAX_MIXTURE_NUM; ++j)
+                if (memcmp(&x.mixture[j], &y.mixture[j], sizeof(hmmMixture)) != 0) return false;
+        }
+    }
+    return true;
+}
+
 void macroClass::initMacro() {
     modelNum = 0;
     streamNum = 0;
@@ -267,6 +326,7 @@ void macroClass::initMacro() {
     header[0] = '\0';
     model.clear();
     m_prepared = false;
+    m_blocks.reset();
 }
 
 void macroClass::freeMacro() {
@@ -274,6 +334,7 @@ void macroClass::freeMacro() {
     model.shrink_to_fit();
     modelNum = 0;
     m_prepared = false;
+    m_blocks.reset();
 }
 
 void macroClass::allocModels(int32_t n) {
@@ -281,6 +342,7 @@ void macroClass::allocModels(int32_t n) {
     model.assign(static_cast<size_t>(n), hmmModel{});
     modelNum = n;
     m_prepared = false;
+    m_blocks.reset();
 }
 
 void macroClass::setModelName(hmmModel& m, const std::string& name) {
@@ -688,16 +750,16 @@ void macroClass::sortModels(int32_t first, int32_t last) {
             order[k] = -1;
             continue;
         }
-        *tmp = model[start];
+        *tmp = std::move(model[start]);
         size_t slot = k;
         while (true) {
             const int32_t src = order[slot];
             order[slot] = -1;
             if (src == start) {
-                model[first + slot] = *tmp;
+                model[first + slot] = std::move(*tmp);
                 break;
             }
-            model[first + slot] = model[src];
+            model[first + slot] = std::move(model[src]);
             slot = static_cast<size_t>(src - first);
         }
     }
@@ -731,7 +793,10 @@ void macroClass::prepareModels() {
                     m.transP[r][c] = static_cast<float>(std::log(static_cast<double>(m.transP[r][c])));
     }
     m_prepared = true;
+    layOutGaussians();
 }
+
+void macroClass::layOutGaussians() { m_blocks = std::make_shared<const gaussBlockSet>(*this); }
 
 int32_t macroClass::findModelIndex(const std::string& name) const {
     int32_t low = 0, high = std::min<int32_t>(modelNum, static_cast<int32_t>(model.size())) - 1;

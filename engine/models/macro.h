@@ -61,6 +61,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,9 +90,35 @@ struct hmmMixture {
 };
 static_assert(sizeof(hmmMixture) == 112, "mixture record is also the on-disk layout");
 
+// The mixture slots of one stream, 0..MAX_MIXTURE_NUM-1, stored in chunks of
+// four that exist only once a slot of theirs is written: a set of 4-mixture
+// streams takes an eighth of a fixed 32-slot layout, and a fresh process
+// touches only what the file holds. Writing slot j (through a non-const
+// reference) creates its chunk zero-filled; reading a slot that was never
+// written gives a zero mixture (weight 0, as an empty slot of the file
+// formats). References stay valid while the slots live. An index at or
+// beyond MAX_MIXTURE_NUM is a fatal error.
+class mixtureSlots {
+public:
+    static constexpr int CHUNK = 4;
+    mixtureSlots() = default;
+    mixtureSlots(const mixtureSlots& o) { *this = o; }
+    mixtureSlots& operator=(const mixtureSlots& o);
+    mixtureSlots(mixtureSlots&&) noexcept = default;
+    mixtureSlots& operator=(mixtureSlots&&) noexcept = default;
+
+    hmmMixture& operator[](size_t j);
+    const hmmMixture& operator[](size_t j) const;
+    // Slots stored (a multiple of CHUNK up to the highest chunk written).
+    size_t stored() const;
+
+private:
+    std::unique_ptr<hmmMixture[]> m_chunk[MAX_MIXTURE_NUM / CHUNK];
+};
+
 struct hmmStream {
     int32_t mixtureNum;  // 0..MAX_MIXTURE_NUM
-    hmmMixture mixture[MAX_MIXTURE_NUM];
+    mixtureSlots mixture;
 };
 
 struct hmmState {
@@ -107,6 +134,13 @@ struct hmmModel {
     // preparation natural logs, with 0 kept as 0.
     float transP[MAX_HMM_STATE_NUM][MAX_HMM_STATE_NUM];
 };
+
+// True when every number of the two models is the same bit for bit (name,
+// states, stream weights, mixture counts, all 32 slots of every stream of
+// the three state records, transitions).
+bool sameModel(const hmmModel& a, const hmmModel& b);
+
+class gaussBlockSet;
 
 class macroClass {
 public:
@@ -141,9 +175,14 @@ public:
     // Byte-wise ascending by name over records first..last (inclusive).
     void sortModels(int32_t first, int32_t last);
     void sortModels() { sortModels(0, modelNum - 1); }
-    // Raw -> prepared; a second call does nothing.
+    // Raw -> prepared; a second call does nothing. Preparation also lays the
+    // Gaussians out for evaluation (gaussBlocks()); a caller that changes
+    // prepared records afterwards calls layOutGaussians() again.
     void prepareModels();
     bool isPrepared() const { return m_prepared; }
+    // None before preparation.
+    const gaussBlockSet* gaussBlocks() const { return m_blocks.get(); }
+    void layOutGaussians();
 
     // Bisection over the sorted set; on a miss findSubstituteModel.
     int32_t findModelIndex(const std::string& name) const;
@@ -159,6 +198,7 @@ public:
 
 private:
     bool m_prepared = false;
+    std::shared_ptr<const gaussBlockSet> m_blocks;  // shared by copies: read-only
 };
 
 }  // namespace qv

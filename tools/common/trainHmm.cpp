@@ -199,7 +199,7 @@ void hmmTrainer::flatStart(const std::vector<trainUtterance>& utts, int edgeFram
         for (int s = 0; s < h.stateNum - 2; ++s) {
             for (int k = 0; k < m_set.streamNum; ++k) {
                 hmmStream& st = h.state[s].stream[k];
-                memset(&st, 0, sizeof(st));
+                st = hmmStream{};
                 st.mixtureNum = 1;
                 hmmMixture& g = st.mixture[0];
                 g.weight = 1.0f;
