@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "engine/models/gaussBlocks.h"
 #include "engine/utility.h"
 
 namespace qv {
@@ -229,7 +230,16 @@ float viterbiClass::stateLogProb(const float* x, const macroClass& macro, int32_
                     state, macro.modelNum, modelNum, __LINE__, kUnit);
     stateCacheRow& row = stateCache[modelIdx];
     if (row.stamp[state] == stamp) return row.value[state];
+    const gaussBlockSet* blocks = macro.gaussBlocks();
+    const float total = blocks != nullptr && blocks->modelNum() == macro.modelNum
+                            ? blocks->stateLogLike(x, modelIdx, state)
+                            : stateLogProbOneByOne(x, macro, modelIdx, state);
+    row.stamp[state] = stamp;
+    row.value[state] = total;
+    return total;
+}
 
+float viterbiClass::stateLogProbOneByOne(const float* x, const macroClass& macro, int32_t modelIdx, int32_t state) {
     const hmmState& st = macro.model[modelIdx].state[state];
     float total = 0.0f;
     for (int32_t k = 0; k < macro.streamNum; ++k) {
@@ -250,9 +260,28 @@ float viterbiClass::stateLogProb(const float* x, const macroClass& macro, int32_
         }
         total += acc;
     }
-    row.stamp[state] = stamp;
-    row.value[state] = total;
     return total;
+}
+
+void viterbiClass::selectBest(int32_t last, int32_t keep) {
+    // Only the first `keep` positions survive the frame, so they alone need
+    // ordering. Equal scores keep their expansion order (what a stable sort
+    // of all `last` would give), so runs are reproducible; the positions
+    // after `keep` hold the other records in any order, as free slots.
+    keep = std::min(keep, last);
+    m_sortKey.resize(static_cast<size_t>(last));
+    m_order.resize(static_cast<size_t>(last));
+    for (int32_t j = 0; j < last; ++j) {
+        m_sortKey[j] = sortKey(candidate[j]->score);
+        m_order[j] = j;
+    }
+    const float* key = m_sortKey.data();
+    std::partial_sort(m_order.begin(), m_order.begin() + keep, m_order.end(), [key](int32_t a, int32_t b) {
+        return key[a] > key[b] || (key[a] == key[b] && a < b);
+    });
+    m_sorted.resize(static_cast<size_t>(last));
+    for (int32_t j = 0; j < last; ++j) m_sorted[j] = candidate[m_order[j]];
+    std::copy(m_sorted.begin(), m_sorted.end(), candidate.begin());
 }
 
 void viterbiClass::copyCandidate(candidateRecord& dst, const candidateRecord& src) const {
@@ -399,7 +428,17 @@ int32_t viterbiClass::viterbiSearch(const std::vector<netNode>& nodes, const std
         c.score = scorer.stateLogLike(0, net[b].model[0], 0);
     }
 
-    m_slot.assign(static_cast<size_t>(nodeNum) * MAX_STATE_NUM_IN_SYL, -1);
+    // Merge slots: phone x 3 + state positions of each node, as many as its
+    // phones have states; a null node gets one, for the copies that reach
+    // the end node.
+    m_slotBase.resize(static_cast<size_t>(nodeNum) + 1);
+    size_t slotNum = 0;
+    for (int32_t i = 0; i < nodeNum; ++i) {
+        m_slotBase[i] = slotNum;
+        slotNum += static_cast<size_t>(std::max(1, std::min(net[i].phoneNum * 3, MAX_STATE_NUM_IN_SYL)));
+    }
+    m_slotBase[nodeNum] = slotNum;
+    m_slot.assign(slotNum, -1);
     m_slotStamp.assign(static_cast<size_t>(nodeNum), -1);
 
     int32_t candNum = candidateNum;
@@ -477,9 +516,12 @@ int32_t viterbiClass::viterbiSearch(const std::vector<netNode>& nodes, const std
             if (index > MAX_STATE_NUM_IN_SYL - 1)
                 fatalErrorF("MAX_STATE_NUM_IN_SYL exceeded: index=%d, MAX_STATE_NUM_IN_SYL=%d (line %d of %s)", index,
                             MAX_STATE_NUM_IN_SYL, __LINE__, kUnit);
-            int32_t* slots = &m_slot[static_cast<size_t>(c.nodeIdx) * MAX_STATE_NUM_IN_SYL];
+            int32_t* slots = m_slot.data() + m_slotBase[c.nodeIdx];
+            if (m_slotBase[c.nodeIdx] + static_cast<size_t>(index) >= m_slotBase[c.nodeIdx + 1])
+                fatalErrorF("Error: candidate at phone %d, state %d of node %d, which has %d phones (line %d of %s)",
+                            c.phoneIdx, c.stateIdx, c.nodeIdx, net[c.nodeIdx].phoneNum, __LINE__, kUnit);
             if (m_slotStamp[c.nodeIdx] != t) {
-                std::fill(slots, slots + MAX_STATE_NUM_IN_SYL, -1);
+                std::fill(slots, m_slot.data() + m_slotBase[c.nodeIdx + 1], -1);
                 m_slotStamp[c.nodeIdx] = t;
             }
             int32_t& slot = slots[index];
@@ -493,13 +535,6 @@ int32_t viterbiClass::viterbiSearch(const std::vector<netNode>& nodes, const std
             }
         }
 
-        // Stable, so that equal scores keep their expansion order and runs
-        // are reproducible.
-        std::stable_sort(candidate.begin(), candidate.begin() + last,
-                         [](const candidateRecord* a, const candidateRecord* b) {
-                             return sortKey(a->score) > sortKey(b->score);
-                         });
-
         if (useDescCandidateNum) {
             double factor = 1.0;
             if (t == 60 || t == 75)
@@ -512,6 +547,8 @@ int32_t viterbiClass::viterbiSearch(const std::vector<netNode>& nodes, const std
             // leave a path that ends in the middle of the utterance.
             if (factor != 1.0) candNum = std::max(1, static_cast<int32_t>(candNum * factor));
         }
+        selectBest(last, candNum);
+
         const float best = candidate[0]->score;
         for (int32_t i = 0; i < candNum; ++i) {
             if (best - candidate[i]->score > probTh) {

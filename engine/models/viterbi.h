@@ -143,7 +143,12 @@ public:
     // State log-likelihood of feature vector x, cached per (model, state)
     // under `stamp` (the frame index): a second call with the same stamp
     // returns the cached value without evaluating the Gaussians.
+    // A prepared set is evaluated through its Gaussian blocks.
     float stateLogProb(const float* x, const macroClass& macro, int32_t modelIdx, int32_t state, int32_t stamp);
+    // The same value one Gaussian at a time with pairwise log-additions, the
+    // way the blocks are checked against (and what an unprepared set or one
+    // without blocks uses). No cache, no index checks.
+    static float stateLogProbOneByOne(const float* x, const macroClass& macro, int32_t modelIdx, int32_t state);
     // Forgets every cached value.
     void resetCache();
 
@@ -177,9 +182,17 @@ private:
     // Merge slots per node (phone x 3 + state -> candidate position), valid
     // for a node only when its stamp equals the current frame.
     std::vector<int32_t> m_slot;
+    std::vector<size_t> m_slotBase;  // per node: its first slot; one more entry for the end
     std::vector<int32_t> m_slotStamp;
 
+    // Scratch of selectBest, kept between frames.
+    std::vector<float> m_sortKey;
+    std::vector<int32_t> m_order;
+    std::vector<candidateRecord*> m_sorted;
+
     void useCacheFor(const float* fea, const macroClass& macro);
+    // Puts the `keep` best of candidate[0 .. last-1] first, best first.
+    void selectBest(int32_t last, int32_t keep);
 };
 
 }  // namespace qv
