@@ -172,6 +172,14 @@ TEST_F(TextTest, SentencesWithoutUnitsOrTooManyReadingsAreFatal) {
     t.m_txtVsNormalized = {shorter};
     t.text2sylChinese(chineseWpa());
     EXPECT_EQ(t.m_sylVs.size(), 16384u);
+
+    // Two such sentences fit the cap on all readings together, three do not.
+    t.m_txtVsNormalized = {shorter, shorter};
+    t.text2sylChinese(chineseWpa());
+    EXPECT_EQ(t.m_sylVs.size(), 32768u);
+    t.m_txtVsNormalized = {shorter, shorter, shorter};
+    msg = fatalMessage([&] { t.text2sylChinese(chineseWpa()); });
+    EXPECT_TRUE(contains(msg, "The 3 sentences have more than 40000 readings together")) << msg;
 }
 
 TEST_F(TextTest, InconsistentWordTableEntriesAreFatal) {

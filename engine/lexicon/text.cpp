@@ -59,6 +59,13 @@ void checkListingSize(const std::vector<std::vector<std::string>>& lists, const 
                     sentence.c_str(), static_cast<int>(MAX_SENTENCE_READINGS), __LINE__, kUnit);
 }
 
+void checkTotalReadings(size_t have, size_t more, size_t sentences) {
+    if (more > MAX_TOTAL_READINGS || have > MAX_TOTAL_READINGS - more)
+        fatalErrorF("Error: The %d sentences have more than %d readings together; give fewer sentences, or "
+                    "their syllables explicitly in the syllable file (sylFile). (line %d of file %s)",
+                    static_cast<int>(sentences), static_cast<int>(MAX_TOTAL_READINGS), __LINE__, kUnit);
+}
+
 const wpaEntry& checkedEntry(const std::vector<wpaEntry>& wpa, int32_t idx) {
     const wpaEntry& e = wpa[static_cast<size_t>(idx)];
     if (e.paList.empty())
@@ -127,6 +134,7 @@ void textClass::tnmRead(const std::string& path) {
 
 void textClass::sylRead(const std::string& path) {
     readLines(path, m_sylVs);
+    checkTotalReadings(m_sylVs.size(), 0, m_txtVs.size());
     // Tones as text2sylChinese gives them: the tone digit of every syllable,
     // pauses left out. Entries whose syllables carry no tone digit (other
     // languages) leave the tone list empty.
@@ -238,6 +246,7 @@ void textClass::text2sylChinese(const std::vector<wpaEntry>& wpa) {
     std::vector<std::string> pas, tones;
     for (size_t i = 0; i < m_txtVsNormalized.size(); ++i) {
         sentence2paChinese(m_txtVsNormalized[i], wpa, pas, tones);
+        checkTotalReadings(m_sylVs.size(), pas.size(), m_txtVsNormalized.size());
         for (size_t j = 0; j < pas.size(); ++j) {
             m_sylVs.push_back(pas[j] + "\t" + std::to_string(i));
             m_toneVs.push_back(tones[j]);
@@ -271,6 +280,7 @@ void textClass::text2sylEnglish(const std::vector<wpaEntry>& wpa) {
     std::vector<std::string> pas;
     for (size_t i = 0; i < m_txtVsNormalized.size(); ++i) {
         sentence2paEnglish(m_txtVsNormalized[i], wpa, pas);
+        checkTotalReadings(m_sylVs.size(), pas.size(), m_txtVsNormalized.size());
         for (const auto& pa : pas) m_sylVs.push_back(pa + "\t" + std::to_string(i));
     }
 }

@@ -35,6 +35,10 @@ struct tnmRule {
 // several pronunciations multiply quickly; past this the search network would
 // be unusable anyway, so such sentences must come with explicit syllables.
 constexpr size_t MAX_SENTENCE_READINGS = 20000;
+// Upper bound on the readings of all sentences together: every reading
+// becomes a branch of the search network, about 2 KB each while the network
+// is built and searched, so this keeps a recognition below about 100 MB.
+constexpr size_t MAX_TOTAL_READINGS = 40000;
 
 class textClass {
 public:
