@@ -209,6 +209,10 @@ void RecordShared::recog() {
         request.overrides.emplace_back("sylFile", sylPath);
         quorvane::Result result = quorvane::run(request);
         value = scoreToInt(result.finalScore);
+        // A recording without speech scores 0; the log says why, and names
+        // level problems and skipped characters the score was computed with.
+        if (result.noSpeech) log("Recog(): " + result.noSpeechReason + "\n", true);
+        for (const std::string& w : result.warnings) log("Recog(): warning: " + w + "\n", true);
     } catch (const std::exception& e) {
         failJob("recogViaTreeLexicon", e.what());
         return;

@@ -79,7 +79,13 @@ Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& n
     r.mpa = m.MPA;
     r.hanyu = m.HanYu;
     r.cgu = m.CGU;
+    r.warnings = m.warnings;
+    r.skipped = m.skippedText;
+    r.noSpeech = m.noSpeech;
+    r.noSpeechReason = m.noSpeechReason;
+    size_t aligned = 0;  // scored nodes so far: the expected syllables they stand for
     for (const auto& n : m.nodeList) {
+        if (qv::isScoredNodeName(n.name)) ++aligned;
         Syllable s;
         copySpan(s, n);
         s.text = n.text;
@@ -93,6 +99,26 @@ Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& n
             s.phones.push_back(std::move(ph));
         }
         r.syllables.push_back(std::move(s));
+    }
+    // The alignment stops early when the search finds no complete path (and
+    // never starts without speech): the syllables it did not reach are still
+    // part of the text, and the result says so.
+    if (aligned < m.expectedSyl.size()) {
+        const std::string reason = m.noSpeech ? m.noSpeechReason
+                                              : "not reached by the alignment: the search found no complete path "
+                                                "through the text";
+        for (size_t k = aligned; k < m.expectedSyl.size(); ++k) {
+            Syllable s;
+            s.name = m.expectedSyl[k];
+            s.text = k < m.expectedText.size() ? m.expectedText[k] : std::string();
+            s.startFrame = s.endFrame = -1;
+            s.found = false;
+            s.reason = reason;
+            r.syllables.push_back(std::move(s));
+        }
+        if (!m.noSpeech)
+            r.warnings.push_back(std::to_string(m.expectedSyl.size() - aligned) + " of " +
+                                 std::to_string(m.expectedSyl.size()) + " syllables were not found (" + reason + ")");
     }
     return r;
 }

@@ -172,6 +172,37 @@ const char* const kConfusingNote =
 const char* const kPitchNote =
     "\xad\xb5\xb0\xaa\xbb\x50\xad\xb5\xb6\x71\xa1\x5d\xbe\xe3\xac\x71\xad\x70\xba\xe2\xa1\x5e";
 
+// Syllables of a syllable entry "a-sp-b\t0", pauses left out.
+std::vector<std::string> entrySyllables(const std::string& entry) {
+    std::vector<std::string> fields, parts, out;
+    splitString(entry, '\t', fields);
+    if (fields.empty()) return out;
+    splitString(fields[0], '-', parts);
+    for (const auto& p : parts)
+        if (!p.empty() && !isFillerName(p)) out.push_back(p);
+    return out;
+}
+
+// The characters of a normalised Chinese sentence that have a reading, and
+// those that have none (in order, each once).
+void readCharacters(const std::string& sentence, const std::vector<wpaEntry>& wpa, std::string& read,
+                    std::vector<std::string>& skipped) {
+    read.clear();
+    skipped.clear();
+    for (size_t i = 0; i + 1 < sentence.size(); i += 2) {
+        const std::string c = sentence.substr(i, 2);
+        if (dictClass::wpaSearch(c, wpa) >= 0)
+            read += c;
+        else if (std::find(skipped.begin(), skipped.end(), c) == skipped.end())
+            skipped.push_back(c);
+    }
+}
+
+// Speech needs at least this much sound per expected syllable (a fast
+// reader spends about 0.15 s on one), and never less than kMinSpeechSeconds.
+const double kMinSpeechPerSyllable = 0.05;
+const double kMinSpeechSeconds = 0.1;
+
 struct keywordRecord {
     std::string name;
     float score = 0;
@@ -180,14 +211,70 @@ struct keywordRecord {
     int32_t lastNode = -1;
 };
 
+// A recording without speech, or with far less than the text needs, gets no
+// alignment: the search would stretch the syllables over silence or noise
+// and score them. The result then says so, with score 0.
+bool noSpeech(const recogParam& prm, const dictClass& dict, const textClass& text, const int32_t* samples,
+              int32_t sampleNum, recogResult& result) {
+    size_t fewest = 0;
+    bool any = false;
+    for (const std::string& entry : text.m_sylVs) {
+        const size_t n = entrySyllables(entry).size();
+        if (!any || n < fewest) fewest = n;
+        any = true;
+    }
+    const double need = std::max(kMinSpeechSeconds, kMinSpeechPerSyllable * static_cast<double>(fewest));
+    const double have = speechSeconds(samples, sampleNum);
+    if (have >= need) return false;
+    result.nodeList.clear();
+    result.noSpeech = true;
+    result.noSpeechReason =
+        strFormat("no speech: %.2f s of the recording stands out from its background, the text's %d syllable(s) "
+                  "need at least %.2f s",
+                  have, static_cast<int>(fewest), need);
+    result.finalScore = 0;
+    result.origScore = 0;
+    for (int k = 0; k < MLF_SCORE_NUM; ++k) result.origScores[k] = result.finalScores[k] = 0;
+    result.m_discountFactor.assign(7, 0);
+    if (!text.m_sylVs.empty()) {
+        result.expectedSyl = entrySyllables(text.m_sylVs[0]);
+        const std::string sentence = text.m_txtVsNormalized.empty() ? "" : text.m_txtVsNormalized[0];
+        std::string read;
+        if (std::string(prm.language) == "chinese") readCharacters(sentence, dict.m_wpa, read, result.skippedText);
+        result.expectedText.clear();
+        if (read.size() / 2 == result.expectedSyl.size())
+            for (size_t i = 0; i + 1 < read.size(); i += 2) result.expectedText.push_back(read.substr(i, 2));
+        result.textIndex = {0};
+        if (!text.m_txtVs.empty()) result.texts = {text.m_txtVs[0]};
+    }
+    consolePrintf("%s\n", result.noSpeechReason.c_str());
+    if (hasOutput(prm)) {
+        result.writeScoreFiles(prm.outputDir);
+        std::string p = outPath(prm, "recogResult.txt");
+        FILE* fp = openOrDie(p, "w");
+        fprintf(fp, "Text index=%s\nText=%s\nScore=%f\nNoSpeech=%s\n", joinInts(result.textIndex, "#").c_str(),
+                joinStrings(result.texts, "#").c_str(), result.finalScore, result.noSpeechReason.c_str());
+        fclose(fp);
+        consolePrintf("\t===> Saved %s\n", p.c_str());
+    }
+    return true;
+}
+
 }  // namespace
 
 int32_t recogViaTreeLexicon(recogParam& prm, recogResult& result, macroNameList* modelNames) {
     ErrorLogScope logScope(hasOutput(prm));
     waveSignal wave = readAudioFile(prm.wavFile);
     long t0 = clockMs();
-    prepareWave(wave, prm);
+    const int level = prepareWave(wave, prm);
     consolePrintf("%4.3f sec: Read wave file \"%s\"\n", secondsSince(t0), prm.wavFile);
+    // A level problem that did not refuse the recording travels with the
+    // score, so that the user learns why it may be low.
+    const std::string warning = levelWarning(level, wave.signal.data(), wave.sampleNum);
+    if (!warning.empty()) {
+        consolePrintf("Warning: %s\n", warning.c_str());
+        result.warnings.push_back(warning);
+    }
     return recogSignal(prm, wave.signal.data(), wave.sampleNum, wave.fs, wave.nbits, result, modelNames);
 }
 
@@ -206,6 +293,7 @@ int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, 
     loadLexicon(prm, dict, macro, text);
     int32_t candidateNum = 0, arenaLen = 0;
     prepareTextAndNet(prm, macro, dict, net, text, candidateNum, arenaLen);
+    if (noSpeech(prm, dict, text, samples, sampleNum, result)) return text.m_txtVs.empty() ? -1 : 0;
     pipeFeatures fea = epdAndFeatures(prm, samples, sampleNum, fs, PIPE_FRAME_SIZE, PIPE_OVERLAP);
     std::vector<int32_t> textIdx = recogCore(macro, dict, text, net, prm, samples, sampleNum, fs, nbits,
                                              PIPE_FRAME_SIZE, PIPE_OVERLAP, fea, candidateNum, arenaLen, result);
@@ -500,8 +588,38 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
         std::vector<std::string> words;
         splitString(firstSentence, ' ', words);
         unitNum = static_cast<int32_t>(std::count_if(words.begin(), words.end(), [](const std::string& w) { return !w.empty(); }));
+    } else if (language == "chinese") {
+        // Only characters with a reading become syllables; the others
+        // (punctuation the rules keep, symbols) would each count as a
+        // missing syllable.
+        std::string read;
+        readCharacters(firstSentence, dict.m_wpa, read, result.skippedText);
+        unitNum = static_cast<int32_t>(read.size() / 2);
+        if (!result.skippedText.empty()) {
+            const std::string warning = "characters without a reading were left out: " + joinStrings(result.skippedText, " ");
+            consolePrintf("Warning: %s\n", warning.c_str());
+            result.warnings.push_back(warning);
+        }
     } else {
         unitNum = static_cast<int32_t>(firstSentence.size() / 2);
+    }
+    // The designated syllables and their characters, for the syllables the
+    // alignment may not reach.
+    {
+        const size_t entry = !sylIdx.empty() && sylIdx.front() >= 0 && static_cast<size_t>(sylIdx.front()) < text.m_sylVs.size()
+                                 ? static_cast<size_t>(sylIdx.front())
+                                 : 0;
+        result.expectedSyl = text.m_sylVs.empty() ? std::vector<std::string>() : entrySyllables(text.m_sylVs[entry]);
+        std::vector<std::string> units;
+        std::string read;
+        std::vector<std::string> skipped;
+        if (language == "chinese") {
+            readCharacters(firstSentence, dict.m_wpa, read, skipped);
+            textClass::splitTextUnits(read, language, units);
+        } else {
+            textClass::splitTextUnits(firstSentence, language, units);
+        }
+        result.expectedText = units.size() == result.expectedSyl.size() ? units : std::vector<std::string>();
     }
 
     // 5. Nodes and phones.
@@ -551,7 +669,13 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
     }
 
     // 7. Texts and result strings.
-    result.fillNodeText(firstSentence, language);
+    {
+        // Texts of the skipped characters would shift every later one.
+        std::string read = firstSentence;
+        std::vector<std::string> skipped;
+        if (language == "chinese") readCharacters(firstSentence, dict.m_wpa, read, skipped);
+        result.fillNodeText(read, language);
+    }
     result.recogSyl = recogSyl;
     result.finalScore = -100000.0f;
     result.LogProb = best.score;

@@ -257,8 +257,8 @@ TEST(ToolAssess, PinyinSettlesTheSyllables) {
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(json::parse(r.out)["tone"], "1-2-3");
 
-    expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2"}), 1, "2 syllable(s) for 3 character(s)");
-    expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2 zz9"}), 1, "unknown syllable \"zz9\"");
+    expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2"}), 2, "2 syllable(s) for 3 character(s)");
+    expectOneLine(w.assess(kOne + kTwo + kThree, {"--pinyin", "ba1 di2 zz9"}), 6, "unknown syllable \"zz9\"");
 }
 
 TEST(ToolAssess, OutputFolderKeepsTheDiagnosticFiles) {
@@ -357,44 +357,85 @@ TEST(ToolRecog, PauseBeforeTheSyllableWhereCandidatesPart) {
 
 TEST(ToolBadInput, TextProblemsAreNamed) {
     ToolWorld w;
-    expectOneLine(w.assess(""), 1, "empty");
-    expectOneLine(w.assess("\xEF\xBC\x8C, "), 1, "empty");  // punctuation only
-    expectOneLine(w.assess(kOne + kFour + kTwo + kFour), 1, "no reading in the word table for " + kFour);
-    expectOneLine(w.assess(kOne + "\xF0\x9F\x98\x80"), 1, "\"\xF0\x9F\x98\x80\" (U+1F600) has no Big5 form");
-    expectOneLine(w.assess(kOne + "A" + kTwo), 1, "\"A\", which is not a Chinese character");
-    expectOneLine(w.tool({"recog", "utt.wav", "--data", w.data, "--text", kOne, "--text", kFour}), 1,
+    expectOneLine(w.assess(""), 2, "empty");
+    expectOneLine(w.assess("\xEF\xBC\x8C, "), 6, "empty");  // punctuation only
+    expectOneLine(w.assess(kOne + kFour + kTwo + kFour), 6, "no reading in the word table for " + kFour);
+    expectOneLine(w.assess(kOne + "\xF0\x9F\x98\x80"), 6, "(U+1F600)");
+    expectOneLine(w.assess(kOne + "A" + kTwo), 6, "\"A\", which is not a Chinese character");
+    expectOneLine(w.tool({"recog", "utt.wav", "--data", w.data, "--text", kOne, "--text", kFour}), 6,
                   "sentence 2: no reading in the word table for " + kFour);
+    // A symbol without a reading is left out and named, and does not count
+    // as a missing syllable.
+    const ToolRun r = w.assess(kOne + kTwo + kThree + "\xE2\x80\x9D", {"--json"});  // closing quote
+    ASSERT_EQ(r.rc, 0) << r.err << r.out;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["skipped"], json::array({"\xE2\x80\x9D"}));
+    EXPECT_EQ(j["discounts"][4]["count"], 0);
+    EXPECT_EQ(j["syllables"].size(), 3u);
 }
 
-TEST(ToolBadInput, AudioProblems) {
+TEST(ToolBadInput, AudioProblemsHaveTheirKindAndExitCode) {
     ToolWorld w;
     const std::string text = kOne + kTwo + kThree;
-    expectOneLine(w.tool({"assess", "missing.wav", "--text", text, "--data", w.data}), 1,
-                  "audio file not found: missing.wav");
+    const auto run = [&](const std::string& audio, bool asJson = false) {
+        std::vector<std::string> args = {"assess", audio, "--text", text, "--data", w.data};
+        if (asJson) args.push_back("--json");
+        return w.tool(args);
+    };
+    expectOneLine(run("missing.wav"), 3, "audio file not found: missing.wav");
     qvtest::writeFile(w.dir.file("utt.mp3"), "ID3");
-    expectOneLine(w.tool({"assess", "utt.mp3", "--text", text, "--data", w.data}), 1, "unsupported audio file");
-
-    qvworld::writeWav(w.dir.file("short.wav"), std::vector<int32_t>(800, 0));  // 50 ms
-    expectOneLine(w.tool({"assess", "short.wav", "--text", text, "--data", w.data}), 1, "too quiet or too short");
-
-    qvworld::writeWav(w.dir.file("tiny.wav"), std::vector<int32_t>(100, 3000));
-    expectOneLine(w.tool({"assess", "tiny.wav", "--text", text, "--data", w.data}), 1,
-                  "the recording is too short: 100 samples");
+    expectOneLine(run("utt.mp3"), 3, "unsupported audio file");
     qvtest::writeFile(w.dir.file("empty.wav"), "");
-    expectOneLine(w.tool({"assess", "empty.wav", "--text", text, "--data", w.data}), 1,
-                  "cannot read the audio file empty.wav");
+    expectOneLine(run("empty.wav"), 3, "cannot read the audio file empty.wav");
+    qvworld::writeWav(w.dir.file("tiny.wav"), std::vector<int32_t>(100, 3000));
+    expectOneLine(run("tiny.wav"), 5, "no speech: the recording is too short: 100 samples");
 
-    std::vector<int32_t> quiet = qvworld::synthUtterance({"ba1", "di2", "gu3"});
-    for (auto& v : quiet) v /= 100;
-    qvworld::writeWav(w.dir.file("quiet.wav"), quiet);
-    expectOneLine(w.tool({"assess", "quiet.wav", "--text", text, "--data", w.data}), 1,
-                  "too quiet or too short: Max volume too small. Please increase the microphone's gain.");
+    // In JSON mode an error is one object with its kind.
+    ToolRun r = run("missing.wav", true);
+    EXPECT_EQ(r.rc, 3);
+    EXPECT_EQ(r.err, "");
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["error"]["kind"], "unreadable audio");
+    EXPECT_EQ(j["error"]["message"], "audio file not found: missing.wav");
+    r = w.tool({"assess", "utt.wav", "--json"});
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_EQ(json::parse(r.out)["error"]["kind"], "usage");
 
+    // Silence is no speech: score 0, every syllable not found, the reason.
+    qvworld::writeWav(w.dir.file("silence.wav"), std::vector<int32_t>(32000, 0));
+    r = run("silence.wav", true);
+    EXPECT_EQ(r.rc, 5) << r.err;
+    j = json::parse(r.out);
+    EXPECT_EQ(j["score"], 0.0);
+    EXPECT_EQ(j["error"]["kind"], "no speech");
+    EXPECT_NE(j["noSpeech"].get<std::string>().find("no speech: 0.00 s"), std::string::npos) << j["noSpeech"];
+    ASSERT_EQ(j["syllables"].size(), 3u);
+    for (const auto& s : j["syllables"]) {
+        EXPECT_EQ(s["found"], false);
+        EXPECT_EQ(s["score"], 0);
+    }
+    EXPECT_EQ(j["syllables"][2]["text"], kThree);
+
+    // Level problems are warnings on a score: the data set does not ask
+    // for refusal (useWaveReject = 0), and the tool no longer forces it.
     std::vector<int32_t> clipped = qvworld::synthUtterance({"ba1", "di2", "gu3"});
-    for (auto& v : clipped) v = v > 0 ? 32767 : -32768;
+    int32_t peak = 1;
+    for (int32_t v : clipped) peak = std::max(peak, std::abs(v));
+    for (auto& v : clipped)
+        if (std::abs(v) > peak / 4) v = v > 0 ? 32767 : -32768;  // the speech cut at full scale, the pauses kept
     qvworld::writeWav(w.dir.file("clipped.wav"), clipped);
-    const ToolRun r = w.tool({"assess", "clipped.wav", "--text", text, "--data", w.data});
-    expectOneLine(r, 1, "gain");
+    r = run("clipped.wav", true);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    j = json::parse(r.out);
+    ASSERT_EQ(j["warnings"].size(), 1u) << j;
+    EXPECT_EQ(j["warnings"][0].get<std::string>().rfind("the recording is clipped: ", 0), 0u) << j["warnings"];
+    // A few full-scale peaks are no clipping.
+    std::vector<int32_t> peaks = qvworld::synthUtterance({"ba1", "di2", "gu3"});
+    for (size_t i = 1000; i < peaks.size(); i += 4000) peaks[i] = 32767;
+    qvworld::writeWav(w.dir.file("peaks.wav"), peaks);
+    r = run("peaks.wav", true);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_FALSE(json::parse(r.out).contains("warnings")) << r.out;
 }
 
 TEST(ToolBadInput, UsageErrorsExitWithTwo) {
@@ -418,9 +459,9 @@ TEST(ToolShipped, ChecksTextsAgainstTheShippedWordTable) {
     const std::string data = QV_SOURCE_DIR "/telvoDataChinese";
     const std::string nihao = "\xE4\xBD\xA0\xE5\xA5\xBD";  // 你好
     const std::string unitChar = "\xE5\x85\x99";           // 兙: Big5, but no reading in the source data
-    expectOneLine(w.tool({"assess", "utt.wav", "--data", data, "--text", nihao + unitChar}), 1,
+    expectOneLine(w.tool({"assess", "utt.wav", "--data", data, "--text", nihao + unitChar}), 6,
                   "no reading in the word table for " + unitChar);
-    expectOneLine(w.tool({"assess", "utt.wav", "--data", data, "--text", nihao, "--pinyin", "ni3 hao"}), 1,
+    expectOneLine(w.tool({"assess", "utt.wav", "--data", data, "--text", nihao, "--pinyin", "ni3 hao"}), 6,
                   "unknown syllable \"hao\"");
 }
 

@@ -15,8 +15,7 @@
 // chinese.sa.prm of a data folder (see findDataDir), with the relative paths
 // in it resolved against the folder that contains the data folder.
 //
-// Exit codes: 0 success, 1 input or engine error (one line on stderr),
-// 2 usage error.
+// Exit codes and the JSON form of errors: see kExitCodes (shown by --help).
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -178,7 +177,7 @@ DataSet loadDataSet(const std::string& dataOption) {
 DataSet loadDataSetWithReadings(const std::string& dataOption, const std::string& standardName) {
     qv::readingStandard standard;
     if (!qv::parseReadingStandard(standardName, standard))
-        throw InputError{"--standard must be taiwan or mainland, not \"" + standardName + "\""};
+        throw InputError{"--standard must be taiwan or mainland, not \"" + standardName + "\"", "usage"};
     DataSet ds = loadDataSet(dataOption);
     quietEngineCall([&] { ds.reading = qv::readingStep::shared(ds.value("wpaFile"), ds.value("pyTableFile"), standard); });
     return ds;
@@ -203,15 +202,16 @@ Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::st
     Sentence s;
     s.utf8 = utf8;
     if (utf8.find_first_of("\t\r\n") != std::string::npos)
-        throw InputError{label + " must be a single line without tabs"};
+        throw InputError{label + " must be a single line without tabs", "usage"};
+    if (trimBlanks(utf8).empty()) throw InputError{label + " is empty", "usage"};
     try {
         s.reading = ds.reading->read(utf8);  // Simplified text comes back Traditional
         s.big5 = s.reading.big5;
     } catch (const qv::readingError& e) {
-        throw InputError{label + ": " + e.what()};
+        throw InputError{label + ": " + e.what(), "text not covered"};
     }
     const std::string n = normalize(ds, s.big5);
-    if (trimBlanks(n).empty()) throw InputError{label + " is empty (nothing to read once punctuation is removed)"};
+    if (trimBlanks(n).empty()) throw InputError{label + " is empty (nothing to read once punctuation is removed)", "usage"};
     // The engine cuts the text into two-byte characters; a one-byte
     // character would shift every character after it.
     std::vector<std::string> singles;
@@ -229,9 +229,20 @@ Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::st
         std::string list;
         for (const auto& c : singles) list += (list.empty() ? "\"" : ", \"") + c + "\"";
         throw InputError{label + " contains " + list +
-                         ", which is not a Chinese character (write letters and numbers in Chinese characters)"};
+                             ", which is not a Chinese character (write letters and numbers in Chinese characters)",
+                         "text not covered"};
     }
     if (ds.language == "chinese") {
+        // Punctuation without a reading (Big5 row A1: quotes, brackets the
+        // rules keep) is left out by the engine and named in the result; a
+        // character or sign without a reading cannot be assessed.
+        std::vector<std::string> kept;
+        for (const std::string& c : s.chars) {
+            const unsigned char lead = static_cast<unsigned char>(c[0]);
+            if (ds.characters.count(c) || lead != 0xA1) kept.push_back(c);
+        }
+        s.chars = kept;
+        if (s.chars.empty()) throw InputError{label + " is empty (nothing to read once punctuation is removed)", "usage"};
         std::vector<std::string> missing;
         for (const std::string& c : s.chars)
             if (!ds.characters.count(c)) {
@@ -243,7 +254,7 @@ Sentence checkSentence(const DataSet& ds, const std::string& utf8, const std::st
         if (!missing.empty()) {
             std::string list;
             for (const auto& c : missing) list += (list.empty() ? "" : " ") + c;
-            throw InputError{label + ": no reading in the word table for " + list};
+            throw InputError{label + ": no reading in the word table for " + list, "text not covered"};
         }
     }
     return s;
@@ -262,10 +273,11 @@ std::string checkPinyin(const DataSet& ds, const std::string& pinyin, size_t cha
     for (std::string w; in >> w;) syls.push_back(w);
     for (const std::string& w : syls)
         if (!ds.zhuyinOf.empty() && !ds.zhuyinOf.count(w))
-            throw InputError{"--pinyin: unknown syllable \"" + w + "\" (write Hanyu Pinyin with a tone digit 1-5, e.g. ni3)"};
+            throw InputError{"--pinyin: unknown syllable \"" + w + "\" (write Hanyu Pinyin with a tone digit 1-5, e.g. ni3)", "text not covered"};
     if (syls.size() != charCount)
         throw InputError{"--pinyin gives " + std::to_string(syls.size()) + " syllable(s) for " +
-                         std::to_string(charCount) + " character(s)"};
+                             std::to_string(charCount) + " character(s)",
+                         "usage"};
     std::string joined;
     for (const std::string& w : syls) joined += (joined.empty() ? "" : "-") + w;
     return joined;
@@ -273,14 +285,14 @@ std::string checkPinyin(const DataSet& ds, const std::string& pinyin, size_t cha
 
 void checkAudio(const std::string& path) {
     std::error_code ec;
-    if (!fs::exists(path, ec)) throw InputError{"audio file not found: " + path};
-    if (fs::is_directory(path, ec)) throw InputError{"audio file is a directory: " + path};
+    if (!fs::exists(path, ec)) throw InputError{"audio file not found: " + path, "unreadable audio"};
+    if (fs::is_directory(path, ec)) throw InputError{"audio file is a directory: " + path, "unreadable audio"};
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError{"cannot read audio file " + path};
+    if (!in) throw InputError{"cannot read audio file " + path, "unreadable audio"};
     // The engine picks its reader by the last three letters of the name.
     const std::string ext = path.size() >= 3 ? path.substr(path.size() - 3) : "";
     static const std::set<std::string> known = {"wav", "WAV", "flv", "FLV", "raw", "RAW"};
-    if (!known.count(ext)) throw InputError{"unsupported audio file " + path + " (the name must end in .wav, .flv or .raw)"};
+    if (!known.count(ext)) throw InputError{"unsupported audio file " + path + " (the name must end in .wav, .flv or .raw)", "unreadable audio"};
 }
 
 // ---------------------------------------------------------------------------
@@ -364,8 +376,6 @@ quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::strin
         {"netFile", ""},
         {"inputLabFile", ""},
         {"onlyOneSentence", function == "assess" ? "1" : "0"},
-        // A badly levelled recording is refused with a message for the user.
-        {"useWaveReject", "1"},
         // Diagnostic files only when asked for with --out.
         {"outputDir", work.temporary() ? "" : work.path()},
     };
@@ -383,20 +393,26 @@ quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::strin
     } catch (const quorvane::Error& e) {
         quorvane::setLogSink(nullptr);
         const std::string msg = withoutLocation(e.what());
+        const std::string kind = quorvane::errorKindName(e.kind());
+        // The level check refuses only when the data set's parameters ask
+        // it to (useWaveReject); its verdicts then get the user's words.
         if (msg.rfind("Max volume too small", 0) == 0)
-            throw InputError{"the recording is too quiet or too short: " + msg};
+            throw InputError{"the recording is too quiet: " + msg, kind};
         if (msg.rfind("Min volume too big", 0) == 0)
             throw InputError{"the recording has no quiet part (no silence around the speech, or a loud background): " +
-                             msg};
-        if (msg.rfind("Too many saturated", 0) == 0) throw InputError{"the recording is clipped: " + msg};
+                                 msg,
+                             kind};
+        if (msg.rfind("Too many saturated", 0) == 0) throw InputError{"the recording is clipped: " + msg, kind};
         const std::string shortWave = "Wave too short: ";
-        if (msg.rfind(shortWave, 0) == 0) throw InputError{"the recording is too short: " + msg.substr(shortWave.size())};
+        if (msg.rfind(shortWave, 0) == 0)
+            throw InputError{"no speech: the recording is too short: " + msg.substr(shortWave.size()), kind};
         if (msg.find("readings; give its syllables explicitly") != std::string::npos)
             throw InputError{"the sentence has too many readings for --any-reading; leave out --any-reading "
-                             "(the reading step reads it) or give its syllables with --pinyin"};
-        if (msg.rfind("Can't open wave file", 0) == 0)
-            throw InputError{"cannot read the audio file " + o.audio + " (not a WAV file that can be read)"};
-        throw InputError{msg};
+                             "(the reading step reads it) or give its syllables with --pinyin",
+                             "text not covered"};
+        if (e.kind() == quorvane::ErrorKind::UnreadableAudio)
+            throw InputError{"cannot read the audio file " + o.audio + ": " + msg, kind};
+        throw InputError{msg, kind};
     }
 }
 
@@ -427,9 +443,33 @@ json toJson(const DataSet& ds, const quorvane::Result& r) {
     for (size_t i = 0; i < 7; ++i)
         discounts.push_back({{"reason", quorvane::kDiscountReasons[i]}, {"count", i < r.discounts.size() ? r.discounts[i] : 0}});
     j["discounts"] = discounts;
+    if (!r.warnings.empty()) {
+        json w = json::array();
+        for (const std::string& m : r.warnings) w.push_back(qv::big5ToUtf8Lenient(m));
+        j["warnings"] = w;
+    }
+    if (!r.skipped.empty()) {
+        json sk = json::array();
+        for (const std::string& c : r.skipped) sk.push_back(qv::big5ToUtf8Lenient(c));
+        j["skipped"] = sk;
+    }
+    if (r.noSpeech) j["noSpeech"] = r.noSpeechReason;
     json syls = json::array();
     for (const quorvane::Syllable& s : r.syllables) {
         if (!isSyllable(s.name)) continue;
+        if (!s.found) {
+            syls.push_back({{"text", qv::big5ToUtf8Lenient(s.text)},
+                            {"pinyin", s.name},
+                            {"zhuyin", zhuyin(ds, s.name)},
+                            {"found", false},
+                            {"reason", s.reason},
+                            {"start", nullptr},
+                            {"end", nullptr},
+                            {"score", 0},
+                            {"scores", json::array({0, 0, 0})},
+                            {"phones", json::array()}});
+            continue;
+        }
         json phones = json::array();
         for (const quorvane::Phone& p : s.phones)
             phones.push_back({{"name", p.name},
@@ -455,6 +495,8 @@ json toJson(const DataSet& ds, const quorvane::Result& r) {
 
 void printReport(const DataSet& ds, const quorvane::Result& r) {
     printf("Score: %.2f\n", r.finalScore);
+    if (r.noSpeech) printf("%s\n", r.noSpeechReason.c_str());
+    for (const std::string& w : r.warnings) printf("Warning: %s\n", qv::big5ToUtf8Lenient(w).c_str());
     // Named as in the result record: finalScores after the discounts,
     // origScores before them; Score is the "model rank" one.
     const auto triple = [](const float (&v)[3]) {
@@ -480,6 +522,11 @@ void printReport(const DataSet& ds, const quorvane::Result& r) {
     printf("Syllables:\n");
     for (const quorvane::Syllable& s : r.syllables) {
         if (!isSyllable(s.name)) continue;
+        if (!s.found) {
+            printf("  %s  %-7s %-6s not found          %6.2f  (%s)\n", qv::big5ToUtf8Lenient(s.text).c_str(),
+                   s.name.c_str(), zhuyin(ds, s.name).c_str(), 0.0, s.reason.c_str());
+            continue;
+        }
         printf("  %s  %-7s %-6s %5.2f-%5.2f s  %6.2f\n", qv::big5ToUtf8Lenient(s.text).c_str(), s.name.c_str(),
                zhuyin(ds, s.name).c_str(), seconds(s.startFrame), seconds(s.endFrame + 1), s.score);
     }
@@ -516,6 +563,16 @@ std::vector<std::string> readTextFile(const std::string& path) {
     return out;
 }
 
+// Exit codes, one per kind of failure (see the help text).
+int exitCode(const std::string& kind) {
+    if (kind == "usage") return 2;
+    if (kind == "unreadable audio") return 3;
+    if (kind == "too quiet" || kind == "clipped") return 4;
+    if (kind == "no speech") return 5;
+    if (kind == "text not covered") return 6;
+    return 1;  // data, internal
+}
+
 int assess(const Options& o) {
     checkAudio(o.audio);
     const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
@@ -527,11 +584,12 @@ int assess(const Options& o) {
         json j;
         j["text"] = s.utf8;
         j.update(toJson(ds, r));
+        if (r.noSpeech) j["error"] = {{"kind", "no speech"}, {"message", r.noSpeechReason}};
         printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     } else {
         printReport(ds, r);
     }
-    return 0;
+    return r.noSpeech ? exitCode("no speech") : 0;
 }
 
 // With --any-reading: the syllable strings of every reading of every candidate, with the
@@ -564,7 +622,7 @@ int recog(const Options& o) {
         const std::vector<std::string> more = readTextFile(o.textFile);
         texts.insert(texts.end(), more.begin(), more.end());
     }
-    if (texts.empty()) throw InputError{"no sentences to choose from"};
+    if (texts.empty()) throw InputError{"no sentences to choose from", "usage"};
     const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
     std::vector<Sentence> sentences;
     for (size_t i = 0; i < texts.size(); ++i)
@@ -573,8 +631,22 @@ int recog(const Options& o) {
         runEngine(ds, o, "recog", sentences,
                   o.anyReading ? recogSyllables(ds, sentences)
                                : readingLines(sentences, ds.language == "chinese" && ds.padSyllables));
+    if (r.noSpeech) {
+        // No sentence is claimed for a recording without speech.
+        if (o.json) {
+            json j;
+            j["index"] = nullptr;
+            j.update(toJson(ds, r));
+            j["error"] = {{"kind", "no speech"}, {"message", r.noSpeechReason}};
+            printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        } else {
+            printf("Sentence: none\n");
+            printReport(ds, r);
+        }
+        return exitCode("no speech");
+    }
     if (r.textIndex < 0 || static_cast<size_t>(r.textIndex) >= sentences.size())
-        throw InputError{"the engine matched no sentence"};
+        throw InputError{"the engine matched no sentence", "internal"};
     if (o.json) {
         // Sentence numbers count from 1, as the user listed them.
         json j;
@@ -634,6 +706,26 @@ int readings(const ReadingsOptions& o) {
     return failed ? 1 : 0;
 }
 
+const char* const kExitCodes =
+    "Exit codes: 0 scored; 1 data set or internal error; 2 usage error; 3 unreadable audio; 4 the recording\n"
+    "refused for its level (too quiet, clipped: only when the data set's parameters set useWaveReject = 1);\n"
+    "5 no speech (the result is still printed, with score 0); 6 text not covered by the data set.\n"
+    "With --json an error is printed on standard output as {\"error\": {\"kind\": ..., \"message\": ...}},\n"
+    "kind one of: usage, unreadable audio, too quiet, clipped, no speech, text not covered, data, internal.";
+
+// One failure: a JSON object on standard output with --json, else one line
+// on standard error.
+int reportError(bool asJson, const std::string& kind, const std::string& message) {
+    fflush(stdout);
+    if (asJson) {
+        const json j = {{"error", {{"kind", kind}, {"message", message}}}};
+        printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+    } else {
+        fprintf(stderr, "quorvane: %s\n", message.c_str());
+    }
+    return exitCode(kind);
+}
+
 void addReadingOptions(CLI::App* cmd, Options& o) {
     cmd->add_option("--standard", o.standard,
                     "readings of the expected syllables: taiwan (default, the data set's) or mainland (Putonghua)");
@@ -656,6 +748,9 @@ void addCommonOptions(CLI::App* cmd, Options& o) {
 int main(int argc, char** argv) {
     CLI::App app{"QUORVANE: pronunciation assessment of spoken Mandarin"};
     app.require_subcommand(1);
+    app.footer(kExitCodes);
+    bool jsonAsked = false;  // known before parsing, for the usage errors
+    for (int i = 1; i < argc; ++i) jsonAsked = jsonAsked || std::string(argv[i]) == "--json";
     Options o;
 
     CLI::App* assessCmd = app.add_subcommand("assess", "score how well AUDIO reads the text");
@@ -688,6 +783,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        if (jsonAsked) return reportError(true, "usage", e.what());
         app.exit(e);
         return 2;
     }
@@ -696,12 +792,8 @@ int main(int argc, char** argv) {
         if (readingsCmd->parsed()) return readings(ro);
         return assessCmd->parsed() ? assess(o) : recog(o);
     } catch (const InputError& e) {
-        fflush(stdout);
-        fprintf(stderr, "quorvane: %s\n", e.message.c_str());
-        return 1;
+        return reportError(o.json, e.kind, e.message);
     } catch (const std::exception& e) {
-        fflush(stdout);
-        fprintf(stderr, "quorvane: %s\n", e.what());
-        return 1;
+        return reportError(o.json, "internal", e.what());
     }
 }

@@ -20,8 +20,15 @@ const int kVolFrameSize = 320;
 const int kVolOverlap = 160;
 const int kTargetFs = 16000;
 const int kTargetBits = 16;
-// Samples beyond +-31129 (95% of full scale) count as saturated.
-const int32_t kSaturation = 31129;
+// A sample sits at full scale from the top step of 8-bit audio up (99.2 %
+// of 16-bit full scale); a recording is clipped when runs of at least 3 such
+// samples make up at least 0.1 % of its speech. Single peaks that touch full
+// scale are ordinary in loud, clean speech and do not count.
+const int32_t kFullScale = 32512;
+const int kClipRun = 3;
+const double kClipShare = 0.001;
+// Frames louder than this (mean absolute deviation) hold sound, not silence.
+const int32_t kQuietFrameLevel = 200;
 // Below this ratio of loud to quiet frames the recording is taken as noisy.
 const float kSpecSubRatio = 2.35456f;
 // WAVE_FORMAT_EXTENSIBLE: PCM with a longer format record.
@@ -29,7 +36,19 @@ const int kFormatExtensible = 0xFFFE;
 
 }  // namespace
 
+static waveSignal readAudioFileAs(const std::string& path);
+
 waveSignal readAudioFile(const std::string& path) {
+    // Whatever goes wrong in a reader is about the audio file.
+    try {
+        return readAudioFileAs(path);
+    } catch (const FatalError& e) {
+        if (e.kind() != FatalKind::Data) throw;
+        throw FatalError(e.message(), FatalKind::UnreadableAudio);
+    }
+}
+
+static waveSignal readAudioFileAs(const std::string& path) {
     const std::string ext = path.size() >= 3 ? path.substr(path.size() - 3) : std::string();
     waveSignal wave;
     if (ext == "wav" || ext == "WAV") {
@@ -69,12 +88,23 @@ waveSignal readWaveFile(const std::string& path) {
         if (wave.nbits != 8 && wave.nbits != 16)
             fatalErrorF("Unsupported sample width %d bits in wave file %s (line %d in %s)", wave.nbits,
                         path.c_str(), __LINE__, kUnit);
-        // Channels are not separated: a multi-channel file is read as one
-        // channel of interleaved samples.
         const int count = cw.dataSize() / (wave.nbits / 8);
-        wave.signal.resize(static_cast<size_t>(count));
-        const int got = cw.getSamples(wave.signal.data(), count);
-        wave.signal.resize(static_cast<size_t>(std::max(got, 0)));
+        std::vector<int32_t> interleaved(static_cast<size_t>(count));
+        const int got = std::max(cw.getSamples(interleaved.data(), count), 0);
+        // 8-bit data is unsigned around 128; without the offset removed here
+        // the width step would scale it into a fully saturated signal.
+        if (wave.nbits == 8)
+            for (int32_t& v : interleaved) v -= 128;
+        // Several channels are mixed down to one (their mean, rounded), so
+        // that interleaved frames are not taken for consecutive samples.
+        const int channels = std::max<int>(cw.channels(), 1);
+        const size_t frames = static_cast<size_t>(got) / static_cast<size_t>(channels);
+        wave.signal.resize(frames);
+        for (size_t i = 0; i < frames; ++i) {
+            int64_t sum = 0;
+            for (int c = 0; c < channels; ++c) sum += interleaved[i * static_cast<size_t>(channels) + static_cast<size_t>(c)];
+            wave.signal[i] = static_cast<int32_t>(std::llround(static_cast<double>(sum) / channels));
+        }
     }
     wave.sampleNum = static_cast<int32_t>(wave.signal.size());
     return wave;
@@ -128,15 +158,66 @@ int waveVolumeCheck(const int32_t* signal, int sampleNum) {
     if (maxVol / kVolFrameSize < 1600) return VOLUME_MAX_TOO_SMALL;
     const int32_t minVol = *std::min_element(vol.begin(), vol.end());
     if (minVol / kVolFrameSize > 200) return VOLUME_MIN_TOO_BIG;
-    int pos = 0, neg = 0;
-    for (int i = 0; i < sampleNum; ++i) {
-        if (signal[i] > kSaturation) ++pos;
-        if (signal[i] < -kSaturation) ++neg;
-    }
-    // Saturated samples per frame, not per sample.
-    if (static_cast<float>(neg) / static_cast<float>(frameNum) > 0.004f) return VOLUME_SATURATED;
-    if (static_cast<float>(pos) / static_cast<float>(frameNum) > 0.004f) return VOLUME_SATURATED;
+    if (clippedShare(signal, sampleNum) >= kClipShare) return VOLUME_SATURATED;
     return VOLUME_NORMAL;
+}
+
+double clippedShare(const int32_t* signal, int sampleNum) {
+    if (sampleNum <= 0) return 0;
+    int64_t clipped = 0;
+    int run = 0, sign = 0;
+    for (int i = 0; i <= sampleNum; ++i) {
+        const int s = i == sampleNum ? 0 : signal[i] >= kFullScale ? 1 : signal[i] <= -kFullScale ? -1 : 0;
+        if (s != 0 && s == sign) {
+            ++run;
+            continue;
+        }
+        if (run >= kClipRun) clipped += run;
+        run = s != 0 ? 1 : 0;
+        sign = s;
+    }
+    // The speech: the frames that are not silent, or the whole signal when
+    // there is no such frame (a share of a constant signal).
+    int64_t speech = 0;
+    const int frameNum = getFrameNum(sampleNum, kVolFrameSize, kVolOverlap);
+    if (frameNum > 0) {
+        const std::vector<int32_t> vol = frameVolume(signal, sampleNum, kVolFrameSize, kVolOverlap, 1);
+        for (int32_t v : vol)
+            if (v / kVolFrameSize > kQuietFrameLevel) speech += kVolFrameSize - kVolOverlap;
+    }
+    if (speech == 0) speech = sampleNum;
+    return static_cast<double>(clipped) / static_cast<double>(speech);
+}
+
+double speechSeconds(const int32_t* signal, int sampleNum) {
+    const int frameNum = getFrameNum(sampleNum, kVolFrameSize, kVolOverlap);
+    if (frameNum < 1) return 0;
+    std::vector<int32_t> vol = frameVolume(signal, sampleNum, kVolFrameSize, kVolOverlap, 1);
+    std::vector<int32_t> sorted(vol);
+    std::sort(sorted.begin(), sorted.end());
+    // The background: the frame a tenth of the way up from the quietest.
+    const int64_t floor = sorted[static_cast<size_t>(frameNum / 10)] / kVolFrameSize;
+    const int64_t level = std::max<int64_t>(kQuietFrameLevel, 4 * floor);
+    int loud = 0;
+    for (int32_t v : vol)
+        if (v / kVolFrameSize > level) ++loud;
+    return loud * static_cast<double>(kVolFrameSize - kVolOverlap) / kTargetFs;
+}
+
+std::string levelWarning(int code, const int32_t* signal, int sampleNum) {
+    switch (code) {
+        case VOLUME_MAX_TOO_SMALL:
+            return "the recording is too quiet: even its loudest part is below the level of clear speech "
+                   "(raise the microphone gain)";
+        case VOLUME_MIN_TOO_BIG:
+            return "the recording has no quiet part: no silence around the speech, or a loud background";
+        case VOLUME_SATURATED:
+            return strFormat("the recording is clipped: %.1f %% of the speech sits at full scale (lower the "
+                             "microphone gain, turn off any gain boost)",
+                             100.0 * clippedShare(signal, sampleNum));
+        default:
+            return "";
+    }
 }
 
 int resampleLength(int inNum, int inFs, int outFs) {
@@ -214,7 +295,7 @@ std::vector<int32_t> specSubtraction(const int32_t* signal, int sampleNum, int f
     return output;
 }
 
-void prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, int32_t& nbits, recogParam& prm) {
+int prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, int32_t& nbits, recogParam& prm) {
     if (sampleNum < 0 || static_cast<size_t>(sampleNum) > signal.size())
         fatalErrorF("Sample count %d does not match the %zu samples held (line %d in %s)", sampleNum, signal.size(),
                     __LINE__, kUnit);
@@ -241,15 +322,16 @@ void prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, 
     }
 
     if (sampleNum < kVolFrameSize)
-        fatalErrorF("Wave too short: %d samples, fewer than one analysis frame of %d samples (line %d in %s)",
-                    sampleNum, kVolFrameSize, __LINE__, kUnit);
+        fatalErrorKF(FatalKind::NoSpeech,
+                     "Wave too short: %d samples, fewer than one analysis frame of %d samples (line %d in %s)",
+                     sampleNum, kVolFrameSize, __LINE__, kUnit);
 
     const int code = waveVolumeCheck(signal.data(), sampleNum);
     const std::string verdict = waveVolumeText(code);
     if (code != VOLUME_NORMAL && prm.useWaveReject != 0) {
         std::vector<int32_t>().swap(signal);
         sampleNum = 0;
-        fatalError(verdict);
+        fatalError(verdict, code == VOLUME_SATURATED ? FatalKind::Clipped : FatalKind::TooQuiet);
     }
     if (prm.outputDir[0] != '\0') {
         const std::string path = std::string(prm.outputDir) + "/waveVolumeCheck.txt";
@@ -283,10 +365,11 @@ void prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, 
     for (int32_t v : signal) sum += v;
     const int32_t mean = sampleNum > 0 ? static_cast<int32_t>(sum / sampleNum) : 0;
     for (int32_t& v : signal) v -= mean;
+    return code;
 }
 
-void prepareWave(waveSignal& wave, recogParam& prm) {
-    prepareWave(wave.signal, wave.sampleNum, wave.fs, wave.nbits, prm);
+int prepareWave(waveSignal& wave, recogParam& prm) {
+    return prepareWave(wave.signal, wave.sampleNum, wave.fs, wave.nbits, prm);
 }
 
 }  // namespace qv

@@ -34,8 +34,9 @@ enum waveVolumeCode {
 // signal with the file's own rate and width. A file without samples is fatal.
 waveSignal readAudioFile(const std::string& path);
 
-// RIFF WAVE reader (8-bit data as unsigned 0..255, 16-bit as signed; mu-law is
-// decoded to 16 bits by the wave object). Other widths are a fatal error.
+// RIFF WAVE reader (8-bit data with its offset of 128 removed, -128..127;
+// 16-bit as signed; mu-law is decoded to 16 bits by the wave object). Several
+// channels are mixed down to their mean. Other widths are a fatal error.
 waveSignal readWaveFile(const std::string& path);
 
 // Headerless signed 16-bit little-endian samples; fs 16000, nbits 16.
@@ -46,9 +47,10 @@ waveSignal readRawFile(const std::string& path);
 // with useWaveReject is fatal), spectral subtraction when asked and the
 // recording's dynamic range is low (then useDescCandidateNum becomes 0), DC
 // removal. sampleNum, fs and nbits are updated. Signals shorter than one
-// 320-sample analysis frame are a fatal error.
-void prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, int32_t& nbits, recogParam& prm);
-void prepareWave(waveSignal& wave, recogParam& prm);
+// 320-sample analysis frame are a fatal error. Returns the level verdict
+// (a waveVolumeCode).
+int prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, int32_t& nbits, recogParam& prm);
+int prepareWave(waveSignal& wave, recogParam& prm);
 
 // Level verdict of a 16 kHz signal (a waveVolumeCode). At least one 320-sample
 // frame is required (fatal otherwise).
@@ -57,6 +59,18 @@ int waveVolumeCheck(const int32_t* signal, int sampleNum);
 // The verdict text of a code, as written to the verdict file and raised on
 // rejection.
 std::string waveVolumeText(int code);
+
+// Share of the speech (the frames that are not silent) taken by runs of at
+// least 3 samples at full scale; waveVolumeCheck calls 0.1 % or more clipped.
+double clippedShare(const int32_t* signal, int sampleNum);
+
+// Seconds of a 16 kHz signal that stand out as sound: 10 ms hops of 20 ms
+// frames louder than both the quiet level of the level check and four times
+// the recording's background (its tenth-quietest frame).
+double speechSeconds(const int32_t* signal, int sampleNum);
+
+// The verdict of a code as a warning for the user (empty for a normal level).
+std::string levelWarning(int code, const int32_t* signal, int sampleNum);
 
 // Output length of resampling n samples from inFs to outFs:
 // floor((n - 1) * outFs / inFs) + 1, or 0 for no input.

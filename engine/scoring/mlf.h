@@ -114,6 +114,20 @@ public:
     std::vector<int32_t> textIndex;  // matched expected sentences, ascending
     std::vector<std::string> texts;  // those sentences
     std::vector<std::string> qiYinList;
+    // The designated sentence's syllables in order (pauses left out) and the
+    // character of each, so that a caller can name those the alignment did
+    // not reach; the characters are empty when they cannot be paired.
+    std::vector<std::string> expectedSyl;
+    std::vector<std::string> expectedText;
+    // Characters of the designated sentence without a reading: left out of
+    // the syllables and of the syllable count.
+    std::vector<std::string> skippedText;
+    // Problems that did not stop the scoring (level of the recording, ...).
+    std::vector<std::string> warnings;
+    // Nothing was scored because the recording holds no (or far too little)
+    // speech; finalScore is then 0.
+    bool noSpeech = false;
+    std::string noSpeechReason;
 
     // ---- alignment in -----------------------------------------------------
     // Nodes and phones from a search path; `dict` maps the node records to

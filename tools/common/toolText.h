@@ -10,9 +10,12 @@ namespace qvtool {
 // them against the folder that holds the data set).
 extern const char* const kPathKeys[20];
 
-// An input problem worth one line on stderr and exit code 1.
+// An input problem worth one line on stderr (or a JSON error object) and an
+// exit code of its kind: "data", "usage", "unreadable audio", "too quiet",
+// "clipped", "no speech", "text not covered", "internal".
 struct InputError {
     std::string message;
+    std::string kind = "data";
 };
 
 // Lines of a text file without trailing CR, empty lines and `comment` lines
