@@ -80,11 +80,17 @@ TEST(ReadAudioFile, RawFilesAreSigned16BitLittleEndian) {
     EXPECT_TRUE(contains(fatalText([&] { readAudioFile(dir.file("empty.RAW")); }), "No samples"));
 }
 
-TEST(ReadAudioFile, EightBitWavesAreUnsignedAndOtherWidthsAreRejected) {
+TEST(ReadAudioFile, EightBitLosesItsOffsetChannelsMixDownOtherWidthsAreRejected) {
     ScratchDir dir;
     saveWave(dir.file("u8.wav"), 8000, 8, {0, 128, 255, 7});
     const waveSignal w = readWaveFile(dir.file("u8.wav"));
-    EXPECT_EQ(w.signal, (std::vector<int32_t>{0, 128, 255, 7}));
+    EXPECT_EQ(w.signal, (std::vector<int32_t>{-128, 0, 127, -121}));  // unsigned around 128
+    // A stereo file is one channel of frames, not interleaved samples.
+    CWave st(2, 16000, 16);
+    const std::vector<int32_t> lr = {100, 300, -50, -50, 7, 8};
+    st.setSamples(lr.data(), 6);
+    ASSERT_TRUE(st.save(dir.file("st.wav"), false));
+    EXPECT_EQ(readWaveFile(dir.file("st.wav")).signal, (std::vector<int32_t>{200, -50, 8}));
     EXPECT_EQ(w.fs, 8000);
     EXPECT_EQ(w.nbits, 8);
 
@@ -216,19 +222,21 @@ TEST(WaveVolumeCheck, Verdicts) {
     for (int i = 0; i < n; ++i) x[i] = i % 2 ? 5000 : -5000;
     EXPECT_EQ(waveVolumeCheck(x.data(), n), VOLUME_MIN_TOO_BIG);
 
-    // Half silence, half a square wave at exactly the saturation limit.
-    for (int i = 0; i < n; ++i) x[i] = i < n / 2 ? 0 : (i % 2 ? 31129 : -31129);
+    // Half silence, half a loud square wave: single samples at full scale
+    // are peaks, not clipping.
+    for (int i = 0; i < n; ++i) x[i] = i < n / 2 ? 0 : (i % 2 ? 32767 : -32768);
     EXPECT_EQ(waveVolumeCheck(x.data(), n), VOLUME_NORMAL);
+    // Runs of 3 full-scale samples count once they make up 0.1 % of the
+    // speech (about 8000 loud samples here): two runs do not, three do.
+    for (int i = n / 2; i < n; ++i) x[i] = i % 2 ? 20000 : -20000;
     for (int sign : {1, -1}) {
-        for (int i = n / 2; i < n; ++i) x[i] = i % 2 ? sign * 31130 : -sign * 31129;
+        for (int i = n / 2; i < n; ++i) x[i] = i % 2 ? 20000 : -20000;
+        for (int r = 0; r < 3; ++r) {
+            EXPECT_EQ(waveVolumeCheck(x.data(), n), VOLUME_NORMAL) << sign << " " << r;
+            for (int k = 0; k < 3; ++k) x[n / 2 + 1000 * (r + 1) + k] = sign > 0 ? 32767 : -32768;
+        }
         EXPECT_EQ(waveVolumeCheck(x.data(), n), VOLUME_SATURATED) << sign;
     }
-    // Counted per frame, not per sample: one saturated sample in a second is
-    // too many (1/99 frames > 0.004, while 1/16000 samples would not be).
-    for (int i = n / 2; i < n; ++i) x[i] = i % 2 ? 20000 : -20000;
-    EXPECT_EQ(waveVolumeCheck(x.data(), n), VOLUME_NORMAL);
-    x[n / 2 + 1] = 32000;
-    EXPECT_EQ(waveVolumeCheck(x.data(), n), VOLUME_SATURATED);
 }
 
 TEST(WaveVolumeCheck, VerdictFileAndRejection) {

@@ -141,7 +141,7 @@ TEST(Readings, ToolPrintsOneLinePerSentence) {
     EXPECT_NE(qvtest::readFile(dir.file("err.txt")).find("line 2: contains \"a\""), std::string::npos);
     EXPECT_EQ(run("--standard mainland --with-text -t 垃圾"), 0);
     EXPECT_EQ(qvtest::readFile(dir.file("out.txt")), "垃圾\tla1 ji1\n");
-    EXPECT_EQ(run("--standard martian -t 垃圾"), 1);
+    EXPECT_EQ(run("--standard martian -t 垃圾"), 2);  // a usage error
 }
 
 TEST(Readings, AssessAndRecogExpectTheStepsSyllables) {

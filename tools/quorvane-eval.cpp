@@ -189,7 +189,7 @@ RunOutcome runEngine(const DataSet& ds, const std::string& work, const std::stri
         return out;
     }
     for (const quorvane::Syllable& s : out.result.syllables)
-        if (isScoredName(s.name)) out.scored.push_back(&s);
+        if (isScoredName(s.name) && s.found) out.scored.push_back(&s);  // aligned ones only
     return out;
 }
 
