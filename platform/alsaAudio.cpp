@@ -214,4 +214,9 @@ uint32_t openAlsaMixer(const std::string&, std::unique_ptr<MixerBackend>&) { ret
 
 #endif
 
+uint32_t openDefaultCapture(const WaveFormat& format, std::unique_ptr<CaptureSource>& out) {
+    return openAlsaCapture("default", format, out);
+}
+uint32_t openDefaultMixer(std::unique_ptr<MixerBackend>& out) { return openAlsaMixer("default", out); }
+
 }  // namespace qv

@@ -39,4 +39,9 @@ public:
 
 uint32_t openAlsaMixer(const std::string& card, std::unique_ptr<MixerBackend>& out);
 
+// The system's default capture device and mixer: ALSA's "default" on Linux,
+// the wave mapper's through winmm on Windows.
+uint32_t openDefaultCapture(const WaveFormat& format, std::unique_ptr<CaptureSource>& out);
+uint32_t openDefaultMixer(std::unique_ptr<MixerBackend>& out);
+
 }  // namespace qv

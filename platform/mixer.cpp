@@ -136,7 +136,9 @@ uint32_t mixerOpen(HMixer* mixer, HWaveIn waveIn) {
     uint32_t r;
     if (setting.rfind("sim", 0) == 0)
         r = openSimMixer(setting, dev->backend);
-    else if (setting.empty() || setting == "alsa")
+    else if (setting.empty())
+        r = openDefaultMixer(dev->backend);
+    else if (setting == "alsa")
         r = openAlsaMixer("default", dev->backend);
     else if (setting.rfind("alsa:", 0) == 0)
         r = openAlsaMixer(setting.substr(5), dev->backend);

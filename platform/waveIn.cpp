@@ -100,7 +100,8 @@ uint32_t openSource(const WaveFormat& format, std::unique_ptr<CaptureSource>& ou
     std::string setting = env ? env : "";
     if (setting.rfind("file:", 0) == 0) return openFileCapture(setting.substr(5), true, format, out);
     if (setting.rfind("file-fast:", 0) == 0) return openFileCapture(setting.substr(10), false, format, out);
-    if (setting.empty() || setting == "alsa") return openAlsaCapture("default", format, out);
+    if (setting.empty()) return openDefaultCapture(format, out);
+    if (setting == "alsa") return openAlsaCapture("default", format, out);
     if (setting.rfind("alsa:", 0) == 0) return openAlsaCapture(setting.substr(5), format, out);
     return MM_BADDEVICEID;
 }
