@@ -127,6 +127,9 @@ int wmain(int argc, wchar_t** argv) {
         int before = -1;
         record->GetScore(&before);
         printf("GetScore before any job %d\n", before);
+        int level = -1;
+        hr = record->GetMicVolume(&level);
+        printf("GetMicVolume -> 0x%08lX, level %d\n", static_cast<unsigned long>(hr), level);
 
         // StartRecord through IDispatch, as a script host calls it.
         VARIANT args[2];
