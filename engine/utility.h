@@ -35,16 +35,8 @@ private:
     FatalKind m_kind;
 };
 
-// Windows builds print through MinGW's C99 printf (__USE_MINGW_ANSI_STDIO),
-// so formats are checked as GNU ones there too.
-#ifdef __MINGW32__
-#define QV_PRINTF_FORMAT gnu_printf
-#else
-#define QV_PRINTF_FORMAT printf
-#endif
-
 // printf into a std::string.
-std::string strFormat(const char* fmt, ...) __attribute__((format(QV_PRINTF_FORMAT, 1, 2)));
+std::string strFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string strFormatV(const char* fmt, va_list ap);
 
 // Writes the message to an error log in the temporary directory (when the
@@ -52,8 +44,8 @@ std::string strFormatV(const char* fmt, va_list ap);
 // and throws FatalError. Never returns.
 [[noreturn]] void fatalError(const std::string& msg, FatalKind kind = FatalKind::Data);
 // printf-style convenience: fatalErrorF("Cannot open %s (line %d of %s)", p, __LINE__, "unit").
-[[noreturn]] void fatalErrorF(const char* fmt, ...) __attribute__((format(QV_PRINTF_FORMAT, 1, 2)));
-[[noreturn]] void fatalErrorKF(FatalKind kind, const char* fmt, ...) __attribute__((format(QV_PRINTF_FORMAT, 2, 3)));
+[[noreturn]] void fatalErrorF(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatalErrorKF(FatalKind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Turns the error log file on or off for the calling thread while it lives
 // (on by default). A run keeps it only when it has an output folder, so a
@@ -78,7 +70,7 @@ std::string tempDir();
 using ConsoleSink = std::function<void(const std::string&)>;
 void setConsoleSink(ConsoleSink sink);  // empty function restores stdout
 void consolePrint(const std::string& text);
-void consolePrintf(const char* fmt, ...) __attribute__((format(QV_PRINTF_FORMAT, 1, 2)));
+void consolePrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- files ----------------------------------------------------------------
 FILE* openOrDie(const std::string& path, const char* mode);
