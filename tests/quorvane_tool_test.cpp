@@ -5,6 +5,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <sstream>
+#include <tuple>
 #include <sys/wait.h>
 
 #include "support/testutil.h"
@@ -291,6 +294,84 @@ TEST(ToolAssess, LeavesNoFilesBehind) {
     fs::remove(w.dir.file("bad.wav"));
     EXPECT_EQ(listing(w.dir.path()), before);
     EXPECT_FALSE(qvtest::exists(w.data + "/out"));
+}
+
+// The TextGrid as Praat itself reads it (headless, a script that lists every
+// interval): the tiers cover the whole recording, and every aligned syllable,
+// its characters and its phones have the JSON document's times and labels.
+TEST(ToolAssess, TextGridReadByPraatHasTheDocumentsTimes) {
+    if (std::system("command -v praat >/dev/null 2>&1") != 0) GTEST_SKIP() << "praat is not installed (scripts/setup installs it)";
+    ToolWorld w;
+    const ToolRun r = w.assess(kOne + kTwo + kThree, {"--json", "--textgrid", w.dir.file("a b.TextGrid")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const json j = json::parse(r.out);
+    qvtest::writeFile(w.dir.file("dump.praat"),
+                      "form Dump\n    sentence file\nendform\n"
+                      "Read from file: file$\n"
+                      "xmax = Get end time\n"
+                      "writeInfoLine: \"xmax\", tab$, fixed$(xmax, 9)\n"
+                      "tiers = Get number of tiers\n"
+                      "for t to tiers\n"
+                      "  name$ = Get tier name: t\n"
+                      "  n = Get number of intervals: t\n"
+                      "  for i to n\n"
+                      "    a = Get start time of interval: t, i\n"
+                      "    b = Get end time of interval: t, i\n"
+                      "    label$ = Get label of interval: t, i\n"
+                      "    appendInfoLine: name$, tab$, fixed$(a, 9), tab$, fixed$(b, 9), tab$, label$\n"
+                      "  endfor\n"
+                      "endfor\n");
+    const std::string cmd = "praat --run " + quote(w.dir.file("dump.praat")) + " " + quote(w.dir.file("a b.TextGrid")) +
+                            " >" + quote(w.dir.file("praat.txt")) + " 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << qvtest::readFile(w.dir.file("praat.txt"));
+
+    std::map<std::string, std::vector<std::tuple<double, double, std::string>>> tiers;
+    double xmax = -1;
+    std::istringstream in(qvtest::readFile(w.dir.file("praat.txt")));
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        for (size_t a = 0, b; a <= line.size(); a = b + 1) {
+            b = line.find('\t', a);
+            if (b == std::string::npos) b = line.size();
+            f.push_back(line.substr(a, b - a));
+        }
+        if (f.size() == 2 && f[0] == "xmax") xmax = std::stod(f[1]);
+        if (f.size() == 4) tiers[f[0]].emplace_back(std::stod(f[1]), std::stod(f[2]), f[3]);
+    }
+    EXPECT_NEAR(xmax, qvworld::synthUtterance({"ba1", "di2", "gu3"}).size() / 16000.0, 1e-6);
+    ASSERT_EQ(tiers.size(), 3u) << qvtest::readFile(w.dir.file("praat.txt"));
+    // Each tier without its empty fillers, which must tile 0..xmax.
+    const auto labelled = [&](const std::string& tier) {
+        std::vector<std::tuple<double, double, std::string>> out;
+        double t = 0;
+        for (const auto& iv : tiers[tier]) {
+            EXPECT_NEAR(std::get<0>(iv), t, 1e-9) << tier;
+            t = std::get<1>(iv);
+            if (!std::get<2>(iv).empty()) out.push_back(iv);
+        }
+        EXPECT_NEAR(t, xmax, 1e-9) << tier;
+        return out;
+    };
+    const auto syls = labelled("syllables"), chars = labelled("characters"), phones = labelled("phones");
+    ASSERT_EQ(syls.size(), j["syllables"].size());
+    ASSERT_EQ(chars.size(), syls.size());
+    size_t p = 0;
+    for (size_t i = 0; i < syls.size(); ++i) {
+        const auto& s = j["syllables"][i];
+        EXPECT_EQ(std::get<2>(syls[i]), s["pinyin"]);
+        EXPECT_EQ(std::get<2>(chars[i]), s["text"]);
+        EXPECT_NEAR(std::get<0>(syls[i]), s["start"].get<double>(), 1e-9);
+        EXPECT_NEAR(std::get<1>(syls[i]), s["end"].get<double>(), 1e-9);
+        EXPECT_EQ(std::get<0>(chars[i]), std::get<0>(syls[i]));
+        for (const auto& ph : s["phones"]) {
+            ASSERT_LT(p, phones.size());
+            EXPECT_EQ(std::get<2>(phones[p]), ph["name"]);
+            EXPECT_NEAR(std::get<0>(phones[p]), ph["start"].get<double>(), 1e-9);
+            EXPECT_NEAR(std::get<1>(phones[p]), ph["end"].get<double>(), 1e-9);
+            ++p;
+        }
+    }
+    EXPECT_EQ(p, phones.size());
 }
 
 TEST(ToolAssess, FindsTheDataFolder) {

@@ -1,6 +1,6 @@
 // quorvane: the user's command-line tool.
 //
-//   quorvane assess AUDIO --text "你好" [--pinyin "ni3 hao3"] [--json]
+//   quorvane assess AUDIO --text "你好" [--pinyin "ni3 hao3"] [--json] [--textgrid FILE]
 //   quorvane recog AUDIO --text "A" --text "B" ... | --text-file FILE [--json]
 //   quorvane readings [--text "你好" ...]      (else one sentence per line on stdin)
 //
@@ -35,7 +35,9 @@
 #include "quorvane.h"
 #include "engine/lexicon/dict.h"
 #include "engine/lexicon/text.h"
+#include "tools/common/textGrid.h"
 #include "tools/common/toolText.h"
+#include "engine/frontend/audioFile.h"
 #include "platform/codePage.h"
 #include "readings/readingStep.h"
 
@@ -311,6 +313,7 @@ struct Options {
     std::string out;
     bool json = false;
     bool verbose = false;
+    std::string textGrid;  // assess: Praat TextGrid of the alignment
 };
 
 // A folder for the sentence file: --out, or a temporary one removed at the end.
@@ -573,6 +576,16 @@ int exitCode(const std::string& kind) {
     return 1;  // data, internal
 }
 
+// The TextGrid spans the whole recording, which the engine has just read.
+void writeTextGrid(const Options& o, const json& doc) {
+    double duration = 0;
+    quietEngineCall([&] {
+        const qv::waveSignal w = qv::readAudioFile(fs::absolute(o.audio).lexically_normal().string());
+        if (w.fs > 0) duration = static_cast<double>(w.sampleNum) / w.fs;
+    });
+    writeBytes(o.textGrid, qvtool::textGridOfAssessment(doc, duration));
+}
+
 int assess(const Options& o) {
     checkAudio(o.audio);
     const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
@@ -580,11 +593,12 @@ int assess(const Options& o) {
     const std::string syl = o.pinyin.empty() ? "" : checkPinyin(ds, o.pinyin, s.chars.size());
     const quorvane::Result r =
         runEngine(ds, o, "assess", {s}, !syl.empty() ? syl + "\t0\n" : o.anyReading ? "" : readingLines({s}, false));
+    json j;
+    j["text"] = s.utf8;
+    j.update(toJson(ds, r));
+    if (r.noSpeech) j["error"] = {{"kind", "no speech"}, {"message", r.noSpeechReason}};
+    if (!o.textGrid.empty()) writeTextGrid(o, j);
     if (o.json) {
-        json j;
-        j["text"] = s.utf8;
-        j.update(toJson(ds, r));
-        if (r.noSpeech) j["error"] = {{"kind", "no speech"}, {"message", r.noSpeechReason}};
         printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     } else {
         printReport(ds, r);
@@ -758,6 +772,8 @@ int main(int argc, char** argv) {
     assessCmd->add_option("--text,-t", o.text, "the sentence read aloud (UTF-8)")->required();
     assessCmd->add_option("--pinyin,-p", o.pinyin,
                           "its syllables, one per character, e.g. \"ni3 hao3\" (overrides the reading step)");
+    assessCmd->add_option("--textgrid", o.textGrid,
+                          "also write the alignment as a Praat TextGrid (tiers syllables, characters, phones)");
     addReadingOptions(assessCmd, o);
 
 
