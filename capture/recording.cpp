@@ -18,8 +18,12 @@
 namespace qv {
 
 void recordParamRead(const std::string& path, recordParam& param) {
+    recordParamReadBytes(readFileBytes(path), path, param);
+}
+
+void recordParamReadBytes(const std::string& bytes, const std::string& path, recordParam& param) {
     std::vector<std::string> lines;
-    readLines(path, lines, '%');
+    splitLines(bytes, lines, '%');
     param = recordParam();
     for (const std::string& raw : lines) {
         std::string line = raw.substr(0, raw.find('%'));

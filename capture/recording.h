@@ -35,6 +35,8 @@ struct recordParam {
 
 // Reads a recording parameter file; every field absent from it is 0.
 void recordParamRead(const std::string& path, recordParam& param);
+// The same over the file's bytes in memory; `source` names it in messages.
+void recordParamReadBytes(const std::string& bytes, const std::string& source, recordParam& param);
 
 // Captures into `samples` (room for `budget` values): 16-bit samples as
 // signed values, 8-bit ones as unsigned 0...255. `stopFlag` may be null.

@@ -248,6 +248,10 @@ bool CWave::load(const std::string& path) {
         while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) file.insert(file.end(), buf, buf + n);
         fclose(fp);
     }
+    return loadBytes(file);
+}
+
+bool CWave::loadBytes(const std::vector<uint8_t>& file) {
 
     // Walk the chunks of the RIFF form: every size is checked against the
     // bytes really present, unknown chunks are skipped, odd sizes padded.

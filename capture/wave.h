@@ -60,6 +60,8 @@ public:
 
     bool save(const std::string& path, bool muLaw = false);
     bool load(const std::string& path);
+    // The same over a file image in memory.
+    bool loadBytes(const std::vector<uint8_t>& file);
 
     int dataSize() const { return static_cast<int>(m_data.size()); }
     int sampleRate() const { return static_cast<int>(m_format.samplesPerSec); }

@@ -109,8 +109,12 @@ void recogParamSet(recogParam& prm, const std::string& key, const std::string& v
 }
 
 void recogParamRead(const std::string& path, recogParam& prm) {
+    recogParamReadBytes(readFileBytes(path), path, prm);
+}
+
+void recogParamReadBytes(const std::string& bytes, const std::string& path, recogParam& prm) {
     std::vector<std::string> lines;
-    readLines(path, lines);
+    splitLines(bytes, lines);
     std::vector<std::pair<std::string, std::string>> pairs;
     for (std::string line : lines) {
         size_t pct = line.find('%');
@@ -482,7 +486,10 @@ pipeFeatures epdAndFeatures(const recogParam& prm, const int32_t* samples, int32
     if (frameNum < 1)
         fatalErrorF("Error: no feature frame from %d samples (line %d in %s)", n, __LINE__, kUnit);
     if (frameNum > MAX_FEA_FRAME_NUM)
-        fatalErrorF("frameNum = %d > %d, frameNum too big! (line %d in %s)", frameNum, MAX_FEA_FRAME_NUM, __LINE__,
+        fatalErrorF("Error: the speech lasts %.1f s (%d frames), longer than the %.0f s (%d frames) one run can "
+                    "assess (line %d in %s)",
+                    static_cast<double>(n) / fs, frameNum,
+                    static_cast<double>(MAX_FEA_FRAME_NUM) * buf.frameShift() / fs, MAX_FEA_FRAME_NUM, __LINE__,
                     kUnit);
     pipeFeatures fea;
     fea.data.assign(buf.data().begin(), buf.data().begin() + static_cast<size_t>(frameNum) * dim);

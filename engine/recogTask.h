@@ -61,6 +61,8 @@ struct recogParam {
 // Reads a parameter file into `prm` (defaults first, then the file's pairs in
 // order). Unknown keys, unreadable files and values over 999 bytes are fatal.
 void recogParamRead(const std::string& path, recogParam& prm);
+// The same over the file's bytes in memory; `source` names it in messages.
+void recogParamReadBytes(const std::string& bytes, const std::string& source, recogParam& prm);
 
 // Applies one key/value pair as the reader does; `source` names the file or
 // origin in the unknown-key message. Used for command-line overrides too.

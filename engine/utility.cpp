@@ -160,9 +160,18 @@ std::string fileExtension(const std::string& path) {
     return dot == std::string::npos ? std::string() : path.substr(dot + 1);
 }
 
-void readLines(const std::string& path, std::vector<std::string>& lines, char comment) {
+std::string readFileBytes(const std::string& path) {
     FILE* fp = fopen(path.c_str(), "rb");
     if (!fp) fatalErrorF("Error: Cannot open file \"%s\". (line %d of %s)", path.c_str(), __LINE__, kUnit);
+    std::string data;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) data.append(buf, n);
+    fclose(fp);
+    return data;
+}
+
+void splitLines(const std::string& bytes, std::vector<std::string>& lines, char comment) {
     lines.clear();
     std::string line;
     auto flush = [&]() {
@@ -170,18 +179,17 @@ void readLines(const std::string& path, std::vector<std::string>& lines, char co
         if (!line.empty() && (comment == '\0' || line[0] != comment)) lines.push_back(line);
         line.clear();
     };
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) {
-        for (size_t i = 0; i < n; ++i) {
-            if (buf[i] == '\n')
-                flush();
-            else
-                line.push_back(buf[i]);
-        }
+    for (char c : bytes) {
+        if (c == '\n')
+            flush();
+        else
+            line.push_back(c);
     }
     flush();
-    fclose(fp);
+}
+
+void readLines(const std::string& path, std::vector<std::string>& lines, char comment) {
+    splitLines(readFileBytes(path), lines, comment);
 }
 
 void writeLines(const std::string& path, const std::vector<std::string>& lines) {
@@ -210,9 +218,7 @@ void readFloats(const std::string& path, std::vector<float>& values) {
     fclose(fp);
 }
 
-void readTabTable(const std::string& path, std::vector<std::vector<std::string>>& table) {
-    std::vector<std::string> lines;
-    readLines(path, lines);
+void splitTabTable(const std::vector<std::string>& lines, std::vector<std::vector<std::string>>& table) {
     table.clear();
     table.reserve(lines.size());
     for (const auto& l : lines) {
@@ -220,6 +226,12 @@ void readTabTable(const std::string& path, std::vector<std::vector<std::string>>
         splitString(l, '\t', row);
         table.push_back(std::move(row));
     }
+}
+
+void readTabTable(const std::string& path, std::vector<std::vector<std::string>>& table) {
+    std::vector<std::string> lines;
+    readLines(path, lines);
+    splitTabTable(lines, table);
 }
 
 // ---- strings ---------------------------------------------------------------

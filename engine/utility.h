@@ -81,11 +81,16 @@ std::string fileExtension(const std::string& path);
 // Fills `lines`; drops empty lines and lines whose first byte is `comment`
 // (pass '\0' for none); one trailing CR is removed.
 void readLines(const std::string& path, std::vector<std::string>& lines, char comment = '\0');
+// The whole file as bytes (fatal if it cannot be opened), and the line split
+// readLines applies to it, for readers that take their input from memory.
+std::string readFileBytes(const std::string& path);
+void splitLines(const std::string& bytes, std::vector<std::string>& lines, char comment = '\0');
 void writeLines(const std::string& path, const std::vector<std::string>& lines);
 void writeIntegers(const std::string& path, const std::vector<int32_t>& values);
 void writeValue(const std::string& path, float value);
 void readFloats(const std::string& path, std::vector<float>& values);
 void readTabTable(const std::string& path, std::vector<std::vector<std::string>>& table);
+void splitTabTable(const std::vector<std::string>& lines, std::vector<std::vector<std::string>>& table);
 
 // ---- strings --------------------------------------------------------------
 void trimTrailingBlanks(char* s);

@@ -196,6 +196,22 @@ TEST(PrepareWave, UnusableWidthsAndShortSignalsAreFatal) {
     EXPECT_NO_THROW(prepareWave(s, sn, sfs, sb, prm));
 }
 
+TEST(PrepareWave, RatesAndLengthsBeyondTheLimitsAreRefusedFirst) {
+    // 1 Hz once asked the resampler for 16000 values per sample.
+    recogParam prm = quietParam();
+    for (int rate : {1, 3999, 48001}) {
+        std::vector<int32_t> s = noise(41000, 5000, 4);
+        int32_t sn = 41000, sfs = rate, sb = 16;
+        const std::string msg = fatalText([&] { prepareWave(s, sn, sfs, sb, prm); });
+        EXPECT_TRUE(contains(msg, "Sample rate " + std::to_string(rate) + " Hz is outside the 4000 to 48000 Hz"))
+            << msg;
+    }
+    std::vector<int32_t> s = noise(4000 * 601, 5000, 5);
+    int32_t sn = 4000 * 601, sfs = 4000, sb = 16;
+    const std::string msg = fatalText([&] { prepareWave(s, sn, sfs, sb, prm); });
+    EXPECT_TRUE(contains(msg, "lasts 601.0 s, longer than the 600 s")) << msg;
+}
+
 TEST(PrepareWave, DcRemovalSurvivesSumsBeyond32Bits) {
     // Ten seconds around +30000: the sum is about 4.8e9.
     const int n = 160000;

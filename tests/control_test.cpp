@@ -248,6 +248,27 @@ TEST(Control, SecondStartWhileBusyIsIgnoredAndStopEndsTheRecording) {
     EXPECT_NE(find(job.home.log(), "Recog(): open txt file done."), std::string::npos);
 }
 
+TEST(Control, StopRightAfterStartEndsTheRecording) {
+    // The job thread may begin only after StopRecord has returned; the stop
+    // must still win, every time.
+    JobSetup job({{10000, 10000}}, /*realTime=*/true);  // never silent
+    CRecord rec;
+    auto sink = std::make_shared<Sink>();
+    uint32_t cookie;
+    rec.Advise(sink, &cookie);
+    for (size_t round = 1; round <= 3; ++round) {
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(rec.StartRecord(8, L"第一"), S_OK);
+        EXPECT_EQ(rec.StopRecord(), S_OK);
+        ASSERT_TRUE(sink->waitFor(round));
+        ASSERT_TRUE(waitIdle(rec));
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0) << round;
+        CWave wave;
+        ASSERT_TRUE(wave.load(job.home.data("output/activex_wav.wav")));
+        EXPECT_LT(wave.dataSize() / 2, 16000) << round;
+    }
+}
+
 TEST(Control, WindowDeliversTheEventOnTheHostThread) {
     JobSetup job({{200, 0}, {300, 10000}});
     CRecord rec;

@@ -129,6 +129,11 @@ TEST(FeatureConfig, MissingFileAndUnusableLayoutsAreFatal) {
     EXPECT_THROW(run("NUMCHANS = 0\n", x), FatalError);
     EXPECT_THROW(run("DELTAWINDOW = 0\n", x), FatalError);
     EXPECT_THROW(run("WINDOWSIZE = 0\n", x), FatalError);
+    // Far beyond an int: refused before the conversion, not wrapped.
+    EXPECT_THROW(run("WINDOWSIZE = 1e13\n", x), FatalError);
+    EXPECT_THROW(run("TARGETRATE = 1e13\n", x), FatalError);
+    EXPECT_THROW(run("TARGETRATE = nan\n", x), FatalError);
+    EXPECT_GT(run("LOFREQ = 1e13\nHIFREQ = 1e30\n", x).frames, 0);
 }
 
 // ---- sizes -----------------------------------------------------------------------------

@@ -292,6 +292,26 @@ TEST(MacroFiles, FailedReadLeavesTheSetUntouched) {
     EXPECT_TRUE(set.isPrepared());
 }
 
+TEST(MacroFiles, ModelCountsTheFileCannotHoldAreRejectedBeforeAllocation) {
+    // 70,000 "~h" lines in 210 KB once reserved 32 KB per model (2.2 GB).
+    std::string lines;
+    for (int i = 0; i < 70000; ++i) lines += "~h\n";
+    macroClass set;
+    ConsoleCapture quiet;
+    const std::string msg = qvtest::fatalMessage([&] { set.readMacroTextBytes(head(1) + lines, "many.mac"); });
+    EXPECT_NE(msg.find("70000 models (lines starting with ~h) cannot be held by a file of"), std::string::npos) << msg;
+}
+
+TEST(MacroFiles, BytesInMemoryReadLikeTheFile) {
+    ScratchDir dir;
+    const std::string path = writeText(dir, head(1) + simpleModel("b") + simpleModel("a", 2.0));
+    macroClass fromFile, fromBytes;
+    fromFile.readMacro(path, true);
+    fromBytes.readMacroBytes(readFile(path), path, true);
+    EXPECT_TRUE(sameNumbers(fromFile, fromBytes));
+    EXPECT_STREQ(fromBytes.model[0].name, "a");
+}
+
 // ---- binary format ---------------------------------------------------------------
 
 TEST(MacroBinary, LayoutMatchesTheRecordFormat) {
@@ -366,6 +386,7 @@ TEST(MacroBinary, CountsBeyondTheLimitsAreRejected) {
     };
     EXPECT_NE(patched(0, -1).find("modelNum=-1 does not fit"), std::string::npos);
     EXPECT_NE(patched(0, 0x7fffffff).find("modelNum=2147483647 does not fit"), std::string::npos);
+    EXPECT_NE(patched(0, 8193).find("more than the 8192 a set may have"), std::string::npos);
     EXPECT_NE(patched(4, 4).find("streamNum=4 is outside"), std::string::npos);
     EXPECT_NE(patched(4, 0).find("streamNum=0 is outside"), std::string::npos);
     EXPECT_NE(patched(8, 14).find("streamWidth[0]=14 is outside"), std::string::npos);

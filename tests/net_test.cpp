@@ -332,6 +332,30 @@ TEST_F(NetTest, LongNullChainDoesNotExhaustTheStack) {
     EXPECT_EQ(net.node[0].nextEmitting, (std::vector<int32_t>{2 + chain}));
 }
 
+TEST_F(NetTest, DoublingNullLinksAreBoundedNotExpanded) {
+    // Each null node linked twice to the next doubles the paths: 2^30 entries
+    // would be listed at node 0. 20 steps (2^20 paths) are still fine.
+    for (int steps : {20, 30}) {
+        std::vector<std::string> labels{"!NULL", "!NULL"};
+        std::vector<std::pair<int, int>> links{{0, 2}};
+        for (int i = 0; i < steps; ++i) {
+            labels.push_back("!NULL");
+            links.push_back({2 + i, 3 + i});
+            links.push_back({2 + i, 3 + i});
+        }
+        labels.push_back("a");
+        links.push_back({2 + steps, 1});
+        netClass net;
+        const std::string msg = build(net, netLines(labels, links));
+        if (steps == 20) {
+            EXPECT_EQ(msg, "<no fatal error>");
+            EXPECT_EQ(net.node[0].nextEmitting.size(), size_t{1} << 20);
+        } else {
+            EXPECT_NE(msg.find("more than 4194304 syllable successors"), std::string::npos) << msg;
+        }
+    }
+}
+
 // ---- missing models, penalties, fan-out ---------------------------------------
 
 TEST_F(NetTest, MissingModelsAreListedOnceAndReplaced) {

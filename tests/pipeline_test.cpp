@@ -331,6 +331,11 @@ TEST(PipelineErrors, BadSettingsAndInputStopTheRunWithAClearMessage) {
     EXPECT_NE(message({{"maxCandidateNum", "0"}}).find("candidateNum=0"), std::string::npos);
     EXPECT_NE(message({{"Function", "assess"}}).find("unknown key = Function"), std::string::npos);
     EXPECT_NE(message({{"wavFile", w.dir.file("missing.wav")}}), "no error");
+    // Speech longer than the frame limit is told in seconds (a 1-sample hop
+    // reaches the limit within two seconds).
+    qvtest::writeFile(w.dir.file("dense.cfg"), "TARGETKIND = MFCC_E_D_A\nTARGETRATE = 625\nWINDOWSIZE = 1250\n");
+    const std::string tooLong = message({{"featureConfigFile", w.dir.file("dense.cfg")}}, {"ba1", "di2", "gu3"});
+    EXPECT_NE(tooLong.find(" s (24000 frames) one run can assess"), std::string::npos) << tooLong;
 
     qvtest::writeFile(w.dir.file("expected.txt"), "\xA4\x40\n");
     writeWav(w.dir.file("short.wav"), std::vector<int32_t>(200, 5));

@@ -50,6 +50,13 @@ waveSignal readAudioFile(const std::string& path) {
 
 static waveSignal readAudioFileAs(const std::string& path) {
     const std::string ext = path.size() >= 3 ? path.substr(path.size() - 3) : std::string();
+    if (FILE* fp = fopen(path.c_str(), "rb")) {
+        const long size = fseek(fp, 0, SEEK_END) == 0 ? ftell(fp) : -1;
+        fclose(fp);
+        if (size > MAX_AUDIO_FILE_BYTES)
+            fatalErrorF("Audio file %s holds %ld bytes, more than the %ld accepted (%d s of audio) (line %d in %s)",
+                        path.c_str(), size, MAX_AUDIO_FILE_BYTES, MAX_AUDIO_SECONDS, __LINE__, kUnit);
+    }
     waveSignal wave;
     if (ext == "wav" || ext == "WAV") {
         wave = readWaveFile(path);
@@ -74,10 +81,21 @@ static waveSignal readAudioFileAs(const std::string& path) {
 }
 
 waveSignal readWaveFile(const std::string& path) {
+    FILE* fp = fopen(path.c_str(), "rb");
+    if (!fp) fatalErrorF("Can't open wave file %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
+    std::vector<uint8_t> bytes;
+    uint8_t buf[65536];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof(buf), fp)) > 0) bytes.insert(bytes.end(), buf, buf + got);
+    fclose(fp);
+    return readWaveBytes(bytes, path);
+}
+
+waveSignal readWaveBytes(const std::vector<uint8_t>& bytes, const std::string& path) {
     waveSignal wave;
     {
         CWave cw(1, 8000, 8);
-        if (!cw.load(path)) fatalErrorF("Can't open wave file %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
+        if (!cw.loadBytes(bytes)) fatalErrorF("Can't open wave file %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
         // Mu-law arrives here already decoded to PCM; other codings (A-law,
         // ADPCM, float) would be misread as linear samples.
         const int tag = cw.format().formatTag;
@@ -111,13 +129,17 @@ waveSignal readWaveFile(const std::string& path) {
 }
 
 waveSignal readRawFile(const std::string& path) {
-    waveSignal wave;
     FILE* fp = openOrDie(path, "rb");
     std::vector<uint8_t> bytes;
     uint8_t buf[65536];
     size_t got;
     while ((got = fread(buf, 1, sizeof(buf), fp)) > 0) bytes.insert(bytes.end(), buf, buf + got);
     fclose(fp);
+    return readRawBytes(bytes);
+}
+
+waveSignal readRawBytes(const std::vector<uint8_t>& bytes) {
+    waveSignal wave;
     const size_t count = bytes.size() / 2;
     wave.signal.resize(count);
     for (size_t i = 0; i < count; ++i)
@@ -300,6 +322,14 @@ int prepareWave(std::vector<int32_t>& signal, int32_t& sampleNum, int32_t& fs, i
         fatalErrorF("Sample count %d does not match the %zu samples held (line %d in %s)", sampleNum, signal.size(),
                     __LINE__, kUnit);
     signal.resize(static_cast<size_t>(sampleNum));
+    // Checked before anything is allocated: a rate of 1 Hz would ask the
+    // resampler for 16000 values per sample.
+    if (fs != kTargetFs && fs > 0 && (fs < MIN_AUDIO_FS || fs > MAX_AUDIO_FS))
+        fatalErrorF("Sample rate %d Hz is outside the %d to %d Hz the engine accepts (line %d in %s)", fs,
+                    MIN_AUDIO_FS, MAX_AUDIO_FS, __LINE__, kUnit);
+    if (fs > 0 && sampleNum > static_cast<int64_t>(MAX_AUDIO_SECONDS) * fs)
+        fatalErrorF("The recording lasts %.1f s, longer than the %d s the engine accepts (line %d in %s)",
+                    static_cast<double>(sampleNum) / fs, MAX_AUDIO_SECONDS, __LINE__, kUnit);
 
     if (nbits != kTargetBits) {
         if (nbits < 1 || nbits > kTargetBits)

@@ -21,6 +21,15 @@ struct waveSignal {
     int32_t nbits = 0;  // bits per sample of the value range
 };
 
+// The audio one run accepts: the rates it resamples from and a length that
+// keeps the run within the memory budget of docs/limits.md. A file larger
+// than MAX_AUDIO_FILE_BYTES (the longest recording at the highest rate, as
+// 16-bit stereo, plus room for headers) is refused before it is read.
+constexpr int MIN_AUDIO_FS = 4000;
+constexpr int MAX_AUDIO_FS = 48000;
+constexpr int MAX_AUDIO_SECONDS = 600;
+constexpr long MAX_AUDIO_FILE_BYTES = static_cast<long>(MAX_AUDIO_SECONDS) * MAX_AUDIO_FS * 4 + (1L << 20);
+
 // Verdicts of waveVolumeCheck.
 enum waveVolumeCode {
     VOLUME_NORMAL = 0,
@@ -41,6 +50,10 @@ waveSignal readWaveFile(const std::string& path);
 
 // Headerless signed 16-bit little-endian samples; fs 16000, nbits 16.
 waveSignal readRawFile(const std::string& path);
+
+// The same readers over a file image in memory; `source` names it in messages.
+waveSignal readWaveBytes(const std::vector<uint8_t>& bytes, const std::string& source);
+waveSignal readRawBytes(const std::vector<uint8_t>& bytes);
 
 // Width to 16 bits, rate to 16000 Hz, level check (verdict written to
 // "<outputDir>/waveVolumeCheck.txt" unless outputDir is empty; a bad verdict

@@ -73,8 +73,18 @@ CFeaBuf::CFeaBuf() = default;
 void CFeaBuf::readConfig(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) fatalErrorF("Cannot open config file %s! (line %d of %s)", path.c_str(), __LINE__, kUnit);
-    std::string raw;
-    while (std::getline(in, raw)) {
+    std::string bytes;
+    char buf[65536];
+    while (in.read(buf, sizeof(buf)) || in.gcount() > 0) bytes.append(buf, static_cast<size_t>(in.gcount()));
+    readConfigBytes(bytes);
+}
+
+void CFeaBuf::readConfigBytes(const std::string& bytes) {
+    for (size_t begin = 0; begin < bytes.size();) {
+        size_t end = bytes.find('\n', begin);
+        if (end == std::string::npos) end = bytes.size();
+        std::string raw = bytes.substr(begin, end - begin);
+        begin = end + 1;
         if (!raw.empty() && raw.back() == '\r') raw.pop_back();
         if (raw.size() > kMaxConfigLine) continue;
         // Blanks go, and so do carriage returns (files written with CR LF);
@@ -144,12 +154,15 @@ void CFeaBuf::initTables() {
     float mhi = 1127.0f * std::log(1.0f + nby2 * fb.fres);
     if (m_cfg.loFBankFreq >= 0.0f) {
         mlo = mel(m_cfg.loFBankFreq);
-        fb.klo = static_cast<int32_t>(m_sampPeriod * m_cfg.loFBankFreq * 1.0e-7 * fb.fftN + 2.5);
+        // Bounded before the conversion; a band above the spectrum holds no bin.
+        fb.klo = static_cast<int32_t>(
+            std::min(m_sampPeriod * m_cfg.loFBankFreq * 1.0e-7 * fb.fftN + 2.5, static_cast<double>(nby2) + 1.0));
         if (fb.klo < 2) fb.klo = 2;
     }
     if (m_cfg.hiFBankFreq >= 0.0f) {
         mhi = mel(m_cfg.hiFBankFreq);
-        fb.khi = static_cast<int32_t>(m_sampPeriod * m_cfg.hiFBankFreq * 1.0e-7 * fb.fftN + 0.5);
+        fb.khi = static_cast<int32_t>(
+            std::min(m_sampPeriod * m_cfg.hiFBankFreq * 1.0e-7 * fb.fftN + 0.5, static_cast<double>(nby2)));
         if (fb.khi > nby2) fb.khi = nby2;
     }
 
@@ -288,11 +301,20 @@ void CFeaBuf::compute(const int32_t* samples, int fs, int nbits, int sampleNum, 
         fclose(fp);
     }
     readConfig(cfgPath);
+    computeConfigured(samples, fs, sampleNum, frameNum, vecSize);
+}
 
+void CFeaBuf::computeConfigured(const int32_t* samples, int fs, int sampleNum, int& frameNum, int& vecSize) {
     if (fs <= 0 || fs > 10000000) fatalErrorF("Invalid sample rate fs=%d (line %d of %s)", fs, __LINE__, kUnit);
     m_sampPeriod = static_cast<int32_t>(1.0e7 / fs);
-    m_frameSize = static_cast<int32_t>(m_cfg.winSize / m_sampPeriod);
-    m_frameShift = static_cast<int32_t>(m_cfg.tgtRate / m_sampPeriod);
+    // Checked before the conversion: a window of 1e13 would not fit an int.
+    const float frameSize = m_cfg.winSize / static_cast<float>(m_sampPeriod);
+    const float frameShift = m_cfg.tgtRate / static_cast<float>(m_sampPeriod);
+    if (!(frameSize >= 2.0f && frameSize < kMaxFrameSize + 1.0f && frameShift >= 1.0f && frameShift < 2147483648.0f))
+        fatalErrorF("Invalid window size %g or frame shift %g for fs=%d (line %d of %s)", m_cfg.winSize,
+                    m_cfg.tgtRate, fs, __LINE__, kUnit);
+    m_frameSize = static_cast<int32_t>(frameSize);
+    m_frameShift = static_cast<int32_t>(frameShift);
     if (m_frameSize < 2 || m_frameSize > kMaxFrameSize || m_frameShift < 1)
         fatalErrorF("Invalid window size %g or frame shift %g for fs=%d (line %d of %s)", m_cfg.winSize,
                     m_cfg.tgtRate, fs, __LINE__, kUnit);
@@ -345,7 +367,7 @@ void CFeaBuf::write2bin(const std::string& path) const {
                     kUnit);
     if (m_frameNum < 1)
         fatalErrorF("[ERRMSG] CFeaBuf::write2bin => Write frame number error! (line %d of %s)", __LINE__, kUnit);
-    if (static_cast<int32_t>(m_cfg.winSize) < 1)
+    if (!(m_cfg.winSize >= 1.0f))
         fatalErrorF("[ERRMSG] CFeaBuf::write2bin => Write frame period error! (line %d of %s)", __LINE__, kUnit);
     if (static_cast<int16_t>(4 * m_vecSize) < 1)
         fatalErrorF("[ERRMSG] CFeaBuf::write2bin => Write bytes_per_frame error! (line %d of %s)", __LINE__, kUnit);

@@ -113,6 +113,10 @@ public:
     // are removed; lines without "=" or value, and lines over 49 characters,
     // are skipped; unknown keys are ignored.
     void readConfig(const std::string& path);
+    // The same over the file's bytes in memory.
+    void readConfigBytes(const std::string& bytes);
+    // compute() with the configuration already read.
+    void computeConfigured(const int32_t* samples, int fs, int sampleNum, int& frameNum, int& vecSize);
 
     // Text dump of the features (see the file comment).
     void write2bin(const std::string& path) const;

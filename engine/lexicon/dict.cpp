@@ -15,28 +15,31 @@ static const char* kUnit = "dict";
 
 namespace {
 
-// Whole file split at line feeds; a carriage return stays part of its line.
-// A last line without a line feed counts, an empty remainder does not.
-bool readRawLines(const std::string& path, std::vector<std::string>& lines) {
+bool readWholeFile(const std::string& path, std::string& bytes) {
     FILE* fp = fopen(path.c_str(), "rb");
     if (!fp) return false;
-    lines.clear();
-    std::string line;
+    bytes.clear();
     char buf[65536];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) {
-        for (size_t i = 0; i < n; ++i) {
-            if (buf[i] == '\n') {
-                lines.push_back(line);
-                line.clear();
-            } else {
-                line.push_back(buf[i]);
-            }
+    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) bytes.append(buf, n);
+    fclose(fp);
+    return true;
+}
+
+// Split at line feeds; a carriage return stays part of its line. A last line
+// without a line feed counts, an empty remainder does not.
+void rawLines(const std::string& bytes, std::vector<std::string>& lines) {
+    lines.clear();
+    std::string line;
+    for (char c : bytes) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line.push_back(c);
         }
     }
     if (!line.empty()) lines.push_back(line);
-    fclose(fp);
-    return true;
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -63,11 +66,18 @@ private:
 }  // namespace
 
 void dictClass::pronDictRead(const std::string& path, const macroClass& macro) {
+    std::string bytes;
+    if (macro.modelNum >= 2 && !readWholeFile(path, bytes))
+        fatalErrorF("Unable to open %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
+    pronDictReadBytes(bytes, path, macro);
+}
+
+void dictClass::pronDictReadBytes(const std::string& bytes, const std::string& path, const macroClass& macro) {
     if (macro.modelNum < 2)
         fatalErrorF("Error in dictClass::pronDictRead when reading %s: Macro is too small (line %d in of %s)",
                     path.c_str(), __LINE__, kUnit);
     std::vector<std::string> lines;
-    if (!readRawLines(path, lines)) fatalErrorF("Unable to open %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
+    rawLines(bytes, lines);
 
     for (size_t ln = 0; ln < lines.size(); ++ln) {
         const std::string& line = lines[ln];
@@ -102,11 +112,25 @@ void dictClass::pronDictRead(const std::string& path, const macroClass& macro) {
 
 void dictClass::pinyinTableRead(const std::string& path) { readTabTable(path, m_pinyinTable); }
 
+void dictClass::pinyinTableReadBytes(const std::string& bytes) {
+    std::vector<std::string> lines;
+    splitLines(bytes, lines);
+    splitTabTable(lines, m_pinyinTable);
+}
+
 void dictClass::wpaRead(const std::string& path, const std::string& language, std::vector<wpaEntry>& target) {
     target.clear();
     if (path.empty()) return;
+    std::string bytes;
+    if (!readWholeFile(path, bytes)) fatalErrorF("Unable to open %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
+    wpaReadBytes(bytes, path, language, target);
+}
+
+void dictClass::wpaReadBytes(const std::string& bytes, const std::string& path, const std::string& language,
+                             std::vector<wpaEntry>& target) {
+    target.clear();
     std::vector<std::string> lines;
-    if (!readRawLines(path, lines)) fatalErrorF("Unable to open %s (line %d in %s)", path.c_str(), __LINE__, kUnit);
+    rawLines(bytes, lines);
 
     size_t fieldNum;
     if (language == "english")

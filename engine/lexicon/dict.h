@@ -49,6 +49,12 @@ public:
     void pronDictRead(const std::string& path, const macroClass& macro);
     // Replaces m_pinyinTable with the tab table at path.
     void pinyinTableRead(const std::string& path);
+    // The same readers over a file's bytes already in memory; `source` names
+    // the file in messages.
+    void pronDictReadBytes(const std::string& bytes, const std::string& source, const macroClass& macro);
+    void pinyinTableReadBytes(const std::string& bytes);
+    void wpaReadBytes(const std::string& bytes, const std::string& source, const std::string& language,
+                      std::vector<wpaEntry>& target);
     // Replaces `target` (m_wpa or m_wpaAddenda) with the entries of a word
     // table; an empty path leaves it empty. language: "chinese" or "english";
     // any other language reads nothing. Chinese needs m_pinyinTable first.

@@ -57,6 +57,11 @@ void collectInto(const std::vector<netNode>& nodes, int32_t start, std::vector<i
                         __LINE__, kUnit);
         }
         if (nodes[static_cast<size_t>(s)].sylIndex >= 0) {
+            if (out.size() >= MAX_NET_SUCCESSORS) {
+                for (const Frame& g : stack) onPath[static_cast<size_t>(g.node)] = 0;
+                fatalErrorF("Error: Node %d reaches more than %zu syllable nodes through null nodes! (line %d of file %s)",
+                            start, MAX_NET_SUCCESSORS, __LINE__, kUnit);
+            }
             out.push_back(s);
         } else if (onPath[static_cast<size_t>(s)]) {
             for (const Frame& g : stack) onPath[static_cast<size_t>(g.node)] = 0;
@@ -82,8 +87,22 @@ void collectAll(std::vector<netNode>& nodes) {
             fatalErrorF("Error: Link %d -> %d ends outside the net of %d nodes! (line %d of file %s)", from, s, n,
                         __LINE__, kUnit);
     };
+    // Lists are copied into their predecessors, so parallel null links double
+    // them at every step; the total is bounded before anything is copied.
+    size_t total = 0;
     auto gather = [&](int32_t i) {
+        size_t size = 0;
+        for (int32_t s : nodes[static_cast<size_t>(i)].next) {
+            const netNode& t = nodes[static_cast<size_t>(s)];
+            size += t.sylIndex >= 0 ? 1 : t.nextEmitting.size();
+        }
+        if (size > MAX_NET_SUCCESSORS - total)
+            fatalErrorF("Error: The null nodes of the net lead to more than %zu syllable successors in all "
+                        "(at node %d)! (line %d of file %s)",
+                        MAX_NET_SUCCESSORS, i, __LINE__, kUnit);
+        total += size;
         std::vector<int32_t> out;
+        out.reserve(size);
         for (int32_t s : nodes[static_cast<size_t>(i)].next) {
             const netNode& t = nodes[static_cast<size_t>(s)];
             if (t.sylIndex >= 0)
@@ -261,18 +280,23 @@ void netClass::buildFromTxt(const std::vector<std::string>& lines, dictClass& di
 
 void netClass::readNetbFile(const std::string& path, dictClass& dict) {
     FILE* fp = openOrDie(path, "rb");
-    std::vector<unsigned char> bytes;
-    unsigned char buf[65536];
+    std::string data;
+    char buf[65536];
     size_t got;
-    while ((got = fread(buf, 1, sizeof(buf), fp)) > 0) bytes.insert(bytes.end(), buf, buf + got);
+    while ((got = fread(buf, 1, sizeof(buf), fp)) > 0) data.append(buf, got);
     fclose(fp);
+    readNetbBytes(data, path, dict);
+}
+
+void netClass::readNetbBytes(const std::string& data, const std::string& path, dictClass& dict) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     node.clear();
     nodeNum = 0;
     linkNum = 0;
 
-    if (bytes.size() < 8)
+    if (data.size() < 8)
         fatalErrorF("Error: %s holds %d bytes, too few for the node and link counts! (line %d of file %s)",
-                    path.c_str(), static_cast<int>(bytes.size()), __LINE__, kUnit);
+                    path.c_str(), static_cast<int>(data.size()), __LINE__, kUnit);
     const int32_t n = getInt32LE(&bytes[0]);
     const int32_t l = getInt32LE(&bytes[4]);
     if (n < 2)
@@ -281,9 +305,9 @@ void netClass::readNetbFile(const std::string& path, dictClass& dict) {
     if (l < 0)
         fatalErrorF("Error: %s declares %d links! (line %d of file %s)", path.c_str(), l, __LINE__, kUnit);
     const long long needed = 8LL + 4LL * (n - 2) + 8LL * l;
-    if (static_cast<long long>(bytes.size()) < needed)
+    if (static_cast<long long>(data.size()) < needed)
         fatalErrorF("Error: %s holds %lld bytes, but N=%d and L=%d need %lld! (line %d of file %s)", path.c_str(),
-                    static_cast<long long>(bytes.size()), n, l, needed, __LINE__, kUnit);
+                    static_cast<long long>(data.size()), n, l, needed, __LINE__, kUnit);
 
     const int32_t dictSize = static_cast<int32_t>(dict.m_pronDict.size());
     node.resize(static_cast<size_t>(n));

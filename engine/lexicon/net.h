@@ -21,6 +21,11 @@ namespace qv {
 
 class dictClass;
 
+// Upper bound on the syllable successors (nextEmitting entries) of all nodes
+// together. Parallel links between null nodes multiply the paths, and every
+// path is one entry; no generated network comes near this.
+constexpr size_t MAX_NET_SUCCESSORS = size_t{1} << 22;
+
 // The search keeps its per-node merge slots beside the network, so a node
 // carries only what the network defines.
 struct netNode {
@@ -43,6 +48,8 @@ public:
     // Reads a binary network. Negative model indices of the entries used are
     // set to 0 in `dict` without report.
     void readNetbFile(const std::string& path, dictClass& dict);
+    // The same over the file's bytes in memory; `source` names it in messages.
+    void readNetbBytes(const std::string& bytes, const std::string& source, dictClass& dict);
     // Builds the network from text-format lines. Missing models of the
     // entries used are set to 0 in `dict` and listed in `missingListPath`
     // (e.g. "<outputDir>/missingModelUsed.txt"), or as console warnings when

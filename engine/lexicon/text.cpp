@@ -1,6 +1,7 @@
 #include "engine/lexicon/text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -106,19 +107,31 @@ void appendNetLines(const std::vector<std::string>& words, const std::vector<std
 
 void textClass::txtRead(const std::string& value) {
     const std::string ext = fileExtension(value);
-    if (ext == "txt" || ext == "TXT")
-        readLines(value, m_txtVs);
-    else
-        splitString(value, '_', m_txtVs);
+    if (ext == "txt" || ext == "TXT") {
+        txtReadBytes(readFileBytes(value), value);
+        return;
+    }
+    splitString(value, '_', m_txtVs);
     if (m_txtVs.empty())
         fatalErrorF("Error: m_txtVs.size()=0 when reading \"%s\". (line %d of %s)", value.c_str(), __LINE__, kUnit);
+}
+
+void textClass::txtReadBytes(const std::string& bytes, const std::string& source) {
+    splitLines(bytes, m_txtVs);
+    if (m_txtVs.empty())
+        fatalErrorF("Error: m_txtVs.size()=0 when reading \"%s\". (line %d of %s)", source.c_str(), __LINE__, kUnit);
 }
 
 void textClass::tnmRead(const std::string& path) {
     m_spVs.clear();
     if (path.empty()) return;
+    tnmReadBytes(readFileBytes(path), path);
+}
+
+void textClass::tnmReadBytes(const std::string& bytes, const std::string& path) {
+    m_spVs.clear();
     std::vector<std::string> lines, fields;
-    readLines(path, lines, '%');
+    splitLines(bytes, lines, '%');
     for (const auto& line : lines) {
         splitString(line, '#', fields);
         if (fields.size() < 3)
@@ -155,6 +168,8 @@ void textClass::sylRead(const std::string& path) {
         m_toneVs.push_back(tones);
     }
 }
+
+void textClass::sylReadBytes(const std::string& bytes) { splitLines(bytes, m_sylVs); }
 
 // ---- normalisation and units -------------------------------------------------
 

@@ -59,6 +59,11 @@ public:
     void tnmRead(const std::string& path);
     // Reads the syllable file: every line is a syllable entry.
     void sylRead(const std::string& path);
+    // The same readers over a file's bytes already in memory; `source` names
+    // the file in messages.
+    void txtReadBytes(const std::string& bytes, const std::string& source);
+    void tnmReadBytes(const std::string& bytes, const std::string& source);
+    void sylReadBytes(const std::string& bytes);
 
     // ---- normalisation and units ------------------------------------------
     void textNormalize(const std::string& language);

@@ -18,6 +18,11 @@ namespace {
 
 const char* const kUnit = "macro";
 
+// No model takes less text than this: the marker and name, <BEGINHMM>, the
+// state count, one state without mixtures, <TRANSP> with 9 values and
+// <ENDHMM>, single-spaced, come to about 80 bytes.
+const size_t kMinTextModelBytes = 64;
+
 std::string readWholeFile(const std::string& fileName) {
     FILE* fp = openOrDie(fileName, "rb");
     std::string data;
@@ -361,10 +366,15 @@ float macroClass::computeGconst(const float* var, int width) {
 }
 
 void macroClass::readMacro(const std::string& fileName, bool sortAndPrepare) {
+    formatOf(fileName, "reading");
+    readMacroBytes(readWholeFile(fileName), fileName, sortAndPrepare);
+}
+
+void macroClass::readMacroBytes(const std::string& data, const std::string& fileName, bool sortAndPrepare) {
     if (formatOf(fileName, "reading") == MacFormat::Binary)
-        readMacroBin(fileName);
+        readMacroBinBytes(data, fileName);
     else
-        readMacroText(fileName);
+        readMacroTextBytes(data, fileName);
     if (sortAndPrepare) {
         sortModels(0, modelNum - 1);
         prepareModels();
@@ -373,9 +383,9 @@ void macroClass::readMacro(const std::string& fileName, bool sortAndPrepare) {
 
 // ---- text format ----------------------------------------------------------
 
-void macroClass::readMacroText(const std::string& fileName) {
-    const std::string data = readWholeFile(fileName);
+void macroClass::readMacroText(const std::string& fileName) { readMacroTextBytes(readWholeFile(fileName), fileName); }
 
+void macroClass::readMacroTextBytes(const std::string& data, const std::string& fileName) {
     // One model per line that starts with "~h".
     int32_t count = 0;
     for (size_t pos = 0; pos < data.size();) {
@@ -384,6 +394,13 @@ void macroClass::readMacroText(const std::string& fileName) {
         if (nl == std::string::npos) break;
         pos = nl + 1;
     }
+
+    // Every model record is reserved up front, so the count must be one the
+    // file can hold: no model is shorter than kMinTextModelBytes.
+    if (count > MAX_MODEL_NUM || static_cast<size_t>(count) > data.size() / kMinTextModelBytes)
+        fatalErrorF("Error in reading \"%s\": %d models (lines starting with ~h) cannot be held by a file of %lu "
+                    "bytes, or are more than the %d a set may have (line %d of %s)",
+                    fileName.c_str(), count, static_cast<unsigned long>(data.size()), MAX_MODEL_NUM, __LINE__, kUnit);
 
     // Built aside so that a failure leaves *this untouched.
     macroClass set;
@@ -622,8 +639,9 @@ void macroClass::writeMacroText(const std::string& fileName) const {
 
 // ---- binary format --------------------------------------------------------
 
-void macroClass::readMacroBin(const std::string& fileName) {
-    const std::string data = readWholeFile(fileName);
+void macroClass::readMacroBin(const std::string& fileName) { readMacroBinBytes(readWholeFile(fileName), fileName); }
+
+void macroClass::readMacroBinBytes(const std::string& data, const std::string& fileName) {
     BinReader in(fileName, data);
 
     macroClass set;
@@ -635,13 +653,18 @@ void macroClass::readMacroBin(const std::string& fileName) {
 
     // The smallest model (3 states, no mixtures) bounds how many the file can hold.
     const size_t minModelBytes = MODEL_NAME_BIN_LEN + 4 + (4 * set.streamNum + 4 * set.streamNum) + 4 * 9;
-    if (count < 0 || static_cast<size_t>(count) > in.remaining() / minModelBytes)
-        fatalErrorF("Error in reading \"%s\": modelNum=%d does not fit in the %lu bytes of the file (line %d of %s)",
-                    fileName.c_str(), count, static_cast<unsigned long>(data.size()), __LINE__, kUnit);
-    set.allocModels(count);
+    if (count < 0 || count > MAX_MODEL_NUM || static_cast<size_t>(count) > in.remaining() / minModelBytes)
+        fatalErrorF("Error in reading \"%s\": modelNum=%d does not fit in the %lu bytes of the file, or is more "
+                    "than the %d a set may have (line %d of %s)",
+                    fileName.c_str(), count, static_cast<unsigned long>(data.size()), MAX_MODEL_NUM, __LINE__, kUnit);
+    // A record in memory is far wider than the smallest one on disk, so the
+    // records grow as they are read: a truncated file fails before it has
+    // cost more than it holds.
+    set.allocModels(0);
 
     for (int32_t i = 0; i < count; ++i) {
-        hmmModel& m = set.model[i];
+        set.model.emplace_back();
+        hmmModel& m = set.model.back();
         // The record is wider than the field and zero-filled, so a name that
         // fills all 50 bytes is still terminated; bytes after a NUL are dropped.
         in.bytes(m.name, MODEL_NAME_BIN_LEN, "a model name");
@@ -676,6 +699,7 @@ void macroClass::readMacroBin(const std::string& fileName) {
     if (in.remaining() != 0)
         fatalErrorF("Error in reading \"%s\": %lu bytes follow the last of the %d models (line %d of %s)",
                     fileName.c_str(), static_cast<unsigned long>(in.remaining()), count, __LINE__, kUnit);
+    set.modelNum = count;
 
     *this = std::move(set);
 }

@@ -75,6 +75,9 @@ constexpr int MAX_HMM_STATE_NUM = MAX_STATE_NUM + 2;  // with entry and exit sta
 constexpr int MAX_MODEL_NAME_LEN = 52;                // bytes, NUL included
 constexpr int MODEL_NAME_BIN_LEN = 50;                // name field of the binary format
 constexpr int MACRO_HEADER_LEN = 1000;
+// Models a set may hold: every record takes about 32 KB in memory, so this
+// bounds a set at about 260 MB (the shipped set has 551).
+constexpr int MAX_MODEL_NUM = 8192;
 
 // Log weight of an empty mixture slot and of any impossible hypothesis.
 constexpr float LOG_ZERO = -1e10f;
@@ -164,6 +167,11 @@ public:
     void readMacro(const std::string& fileName, bool sortAndPrepare);
     void readMacroText(const std::string& fileName);
     void readMacroBin(const std::string& fileName);
+    // The same readers over the file's bytes in memory; `fileName` picks the
+    // format and names the file in messages.
+    void readMacroBytes(const std::string& data, const std::string& fileName, bool sortAndPrepare);
+    void readMacroTextBytes(const std::string& data, const std::string& fileName);
+    void readMacroBinBytes(const std::string& data, const std::string& fileName);
 
     // Raw form only (fatal on a prepared set). writeMacro dispatches like
     // readMacro. Text files carry `header`, or a generic vector-size line

@@ -171,10 +171,12 @@ static bool parseFloat(const std::string& tok, float& v) {
     return *end == '\0';
 }
 
-void mlfClass::readPhoneLevel(const std::string& path) {
+void mlfClass::readPhoneLevel(const std::string& path) { readPhoneLevelBytes(readFileBytes(path), path); }
+
+void mlfClass::readPhoneLevelBytes(const std::string& bytes, const std::string& path) {
     nodeList.clear();
     std::vector<std::string> lines;
-    readLines(path, lines, '%');
+    splitLines(bytes, lines, '%');
     for (const std::string& line : lines) {
         std::vector<std::string> tok;
         size_t p = 0;

@@ -157,6 +157,8 @@ public:
     // Reads a phone label file in the format of phone.lab. Lines outside the
     // format are fatal errors that quote the line.
     void readPhoneLevel(const std::string& path);
+    // The same over the file's bytes in memory; `source` names it in messages.
+    void readPhoneLevelBytes(const std::string& bytes, const std::string& source);
 
     // ---- confidence measure -----------------------------------------------
     // Ranks every scored phone among its competing models. `scorer` gives
