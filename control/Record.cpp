@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -14,6 +15,7 @@
 
 #include "capture/recording.h"
 #include "capture/wave.h"
+#include "engine/frontend/audioFile.h"
 #include "engine/utility.h"
 #include "platform/codePage.h"
 #include "platform/window.h"
@@ -130,7 +132,9 @@ bool RecordShared::record() {
                                     seconds));
         return false;
     }
-    const int budget = seconds * 16000;
+    // The engine assesses no more than MAX_AUDIO_SECONDS; a longer limit only
+    // means "until silence", so the buffer need not be longer.
+    const int budget = std::min<int32_t>(seconds, MAX_AUDIO_SECONDS) * 16000;
     std::vector<int32_t> buffer;
     try {
         buffer.assign(static_cast<size_t>(budget), 0);
@@ -138,7 +142,8 @@ bool RecordShared::record() {
         failJob("Record", "Record(): no memory for the recording.");
         return false;
     }
-    stop = 0;
+    // stop was cleared by StartRecord before this thread began: a StopRecord
+    // that came in meanwhile must win.
     recordParam param;
     try {
         recordParamRead(recordParamPath, param);
@@ -266,6 +271,7 @@ int32_t CRecord::StartRecord(int32_t recordTimeTemp, const std::wstring& sentenc
     if (m_s->busy) return S_OK;
     if (m_job.joinable()) m_job.join();  // the previous job has cleared busy and is ending
     m_s->busy = true;
+    m_s->stop = 0;
     m_s->recordTimeTemp = recordTimeTemp;
     m_s->sentence = sentence;
     try {
