@@ -99,6 +99,9 @@ TEST_F(NetTest, RejectsMalformedText) {
     // Fewer lines than the header announces.
     expectFatal({"VERSION=1.0", "N=2\tL=1", "I=0\tW=!NULL", "I=1\tW=!NULL"}, "need 5");
     expectFatal({"VERSION=1.0", "N=1000000000\tL=1000000000"}, "need");
+    std::vector<std::string> huge(200003, "I=0\tW=!NULL");
+    huge[1] = "N=200001\tL=0";
+    expectFatal(huge, "The net has 200001 nodes, more than the 200000 one run can search");
     // Labels: unknown unit, case variants that are not null labels, "@-1",
     // indices outside the dictionary.
     expectFatal(netLines({"!NULL", "!NULL", "nope"}, {}),
@@ -318,7 +321,7 @@ TEST_F(NetTest, NullCyclesAreFatalButSyllableLoopsAreNot) {
 }
 
 TEST_F(NetTest, LongNullChainDoesNotExhaustTheStack) {
-    const int chain = 200000;
+    const int chain = 190000;  // within the node limit
     std::vector<std::string> labels{"!NULL", "!NULL"};
     std::vector<std::pair<int, int>> links{{0, 2}};
     for (int i = 0; i < chain; ++i) {

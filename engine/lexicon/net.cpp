@@ -202,6 +202,10 @@ void netClass::buildFromTxt(const std::vector<std::string>& lines, dictClass& di
     if (static_cast<long long>(lines.size()) < needed)
         fatalErrorF("Error: The net has %d lines, but N=%d and L=%d need %lld! (line %d of file %s)",
                     static_cast<int>(lines.size()), n, l, needed, __LINE__, kUnit);
+    if (n > MAX_NET_NODES)
+        fatalErrorF("Error: The net has %d nodes, more than the %d one run can search; give fewer or shorter "
+                    "sentences. (line %d of file %s)",
+                    n, MAX_NET_NODES, __LINE__, kUnit);
     nodeNum = n;
     linkNum = l;
 
@@ -308,6 +312,9 @@ void netClass::readNetbBytes(const std::string& data, const std::string& path, d
     if (static_cast<long long>(data.size()) < needed)
         fatalErrorF("Error: %s holds %lld bytes, but N=%d and L=%d need %lld! (line %d of file %s)", path.c_str(),
                     static_cast<long long>(data.size()), n, l, needed, __LINE__, kUnit);
+    if (n > MAX_NET_NODES)
+        fatalErrorF("Error: %s declares %d nodes, more than the %d one run can search! (line %d of file %s)",
+                    path.c_str(), n, MAX_NET_NODES, __LINE__, kUnit);
 
     const int32_t dictSize = static_cast<int32_t>(dict.m_pronDict.size());
     node.resize(static_cast<size_t>(n));

@@ -25,6 +25,10 @@ class dictClass;
 // together. Parallel links between null nodes multiply the paths, and every
 // path is one entry; no generated network comes near this.
 constexpr size_t MAX_NET_SUCCESSORS = size_t{1} << 22;
+// Upper bound on the nodes of a network. The search costs about 1 KB per
+// node, so this keeps a run near 250 MB; a recognition over some 3,000
+// candidate sentences of 30 characters reaches it.
+constexpr int32_t MAX_NET_NODES = 200000;
 
 // The search keeps its per-node merge slots beside the network, so a node
 // carries only what the network defines.
