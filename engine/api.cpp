@@ -89,6 +89,10 @@ Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& n
         Syllable s;
         copySpan(s, n);
         s.text = n.text;
+        s.toneExpected = n.toneExpected;
+        s.toneHeard = n.toneHeard;
+        s.toneHeardPosterior = n.toneHeardPosterior;
+        s.toneScore = n.toneScore;
         for (const auto& p : n.phoneList) {
             Phone ph;
             copySpan(ph, p);

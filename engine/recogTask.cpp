@@ -66,6 +66,7 @@ const FieldDesc kFields[] = {
     QV_INT(useWaveReject, 0),
     QV_INT(useDescCandidateNum, 1),
     QV_INT(useSpecSubtraction, 0),
+    QV_TEXT(toneModelFile),
 };
 
 #undef QV_TEXT
@@ -144,6 +145,7 @@ void recogParamReadBytes(const std::string& bytes, const std::string& path, reco
 #include "engine/frontend/feature.h"
 #include "engine/frontend/lib/audio.h"
 #include "engine/frontend/lib/pitch.h"
+#include "engine/tone/toneModel.h"
 #include "engine/lexicon/dict.h"
 #include "engine/lexicon/net.h"
 #include "engine/lexicon/text.h"
@@ -732,7 +734,26 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
     result.computeScores(firstNode, lastNode, prm);
     result.shiftTime(fea.waveBeginFrameId);
 
+    // Tone step, only when the parameters name a tone model: each syllable's
+    // tone is heard from the pitch over its final and folded into its scores
+    // (the rule is in toneModel.h); the utterance scores follow them.
+    const bool withTone = prm.toneModelFile[0] != '\0';
+    if (withTone) {
+        t0 = clockMs();
+        toneModelClass toneModel;
+        toneModel.read(prm.toneModelFile);
+        const toneUtterance u = toneUtteranceOf(samples, sampleNum, fs, volume);
+        toneScoreNodes(result, firstNode, lastNode, u, toneModel);
+        result.computeUtteranceScores(firstNode, lastNode, prm);
+        consolePrintf("%4.3f sec: Tone of every syllable\n", secondsSince(t0));
+    }
+
     if (hasOutput(prm)) result.writeResultFiles(prm.outputDir, macro);
+    if (withTone && hasOutput(prm)) {
+        const std::string p = outPath(prm, "tone.txt");
+        writeToneFile(result, p);
+        consolePrintf("\t===> Saved %s\n", p.c_str());
+    }
     consolePrintf("%4.3f sec: Compute the score (Score=%f)\n", secondsSince(tScore), result.finalScore);
     if (hasOutput(prm)) result.writeScoreFiles(prm.outputDir);
 

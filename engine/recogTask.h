@@ -52,6 +52,7 @@ struct recogParam {
     int32_t useWaveReject;
     int32_t useDescCandidateNum;
     int32_t useSpecSubtraction;
+    char toneModelFile[MAX_PARAM_LEN];  // empty: no tone step, scores as without it
 
     recogParam() { setDefaults(); }
     // The defaults of every key; the reader starts from these.

@@ -67,6 +67,13 @@ struct Syllable {
     // says why.
     bool found = true;
     std::string reason;
+    // Tone, when the parameters name a tone model (toneModelFile); the
+    // syllable's scores then combine its phones' and its tone score:
+    // (1 - w) * phones + w * tone, w given by the tone model.
+    int toneExpected = 0;          // 1..4, 5 neutral; 0 for silences
+    int toneHeard = 0;             // most likely tone, 0 when not heard
+    float toneHeardPosterior = 0;  // its posterior, 0..1
+    float toneScore = -1;          // 100 x posterior(expected) / posterior(heard); -1 not scored
 };
 
 struct Result {

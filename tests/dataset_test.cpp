@@ -89,7 +89,7 @@ TEST(DataSet, ParameterFileReadsAndNamesExistingFiles) {
     EXPECT_STREQ(prm.pinyinType, "hanyu");
     for (const char* path : {prm.dicFile, prm.wpaFile, prm.pyTableFile, prm.qiYinFile, prm.tnmFile,
                              prm.featureConfigFile, prm.phoneRank2scoreParamFile, prm.scoreDiscountParamFile,
-                             prm.cmParamFile, prm.epsFile}) {
+                             prm.cmParamFile, prm.epsFile, prm.toneModelFile}) {
         ASSERT_NE(path[0], '\0');
         EXPECT_TRUE(qv::fileExists(installed(path))) << path;
     }

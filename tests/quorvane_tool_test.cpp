@@ -559,6 +559,11 @@ TEST(ToolShipped, AssessesASampleRecording) {
     ASSERT_EQ(j["syllables"].size(), 2u);
     EXPECT_EQ(j["syllables"][0]["text"], "\xE5\xA4\xA9");
     EXPECT_EQ(j["syllables"][1]["zhuyin"], "\xE3\x84\x91\xE3\x84\xA7\xCB\x8B");  // ㄑㄧˋ
+    // The shipped parameters name the tone model: every voiced syllable has its tone.
+    for (const auto& syl : j["syllables"]) {
+        ASSERT_TRUE(syl.contains("tone")) << syl.dump();
+        EXPECT_EQ(syl["tone"]["expected"].get<int>(), syl["pinyin"].get<std::string>().back() - '0');
+    }
     const double score = j["score"].get<double>();
     EXPECT_TRUE(score >= 0 && score <= 100) << score;
 }

@@ -3,6 +3,7 @@
 //
 //   quorvane-eval eval --data DIR --list TEST.lst [--json OUT] [--markdown OUT]
 //   quorvane-eval calibrate --data DIR --list TRAIN.lst --cm-out FILE --rank-out FILE
+//   quorvane-eval features --data DIR --list LIST --set toneModelFile=M --out FEATS
 //
 // A list line is "<wav> TAB <syllables> [TAB <start end of each syllable, s>]".
 // Every utterance is assessed with its own syllables and, one syllable at a
@@ -150,7 +151,8 @@ struct RunOutcome {
 // One engine run on `wav` with the sentences `sentences` (syllable lists),
 // through files in the worker's folder `work`.
 RunOutcome runEngine(const DataSet& ds, const std::string& work, const std::string& wav,
-                     const std::vector<std::vector<std::string>>& sentences, bool recog) {
+                     const std::vector<std::vector<std::string>>& sentences, bool recog,
+                     const std::string& outputDir = "") {
     RunOutcome out;
     std::string txt, syl;
     for (size_t k = 0; k < sentences.size(); ++k) {
@@ -175,7 +177,7 @@ RunOutcome runEngine(const DataSet& ds, const std::string& work, const std::stri
         {"netFile", ""},
         {"inputLabFile", ""},
         {"onlyOneSentence", recog ? "0" : "1"},
-        {"outputDir", ""},
+        {"outputDir", outputDir},
         {"getPitch", "0"},
     };
     req.overrides.insert(req.overrides.end(), run.begin(), run.end());
@@ -228,6 +230,8 @@ struct ItemOutcome {
     int incompleteCorrect = 0, incompleteAltered = 0;  // runs without a complete path
     // calibrate: rank ratios per expected model
     std::vector<std::pair<std::string, double>> rightPhones, wrongPhones;
+    // features: the tone result file of the correct reading
+    std::string toneLines;
 };
 
 struct Job {
@@ -235,6 +239,7 @@ struct Job {
     const qvtool::SyllableInventory* inv;
     const std::vector<qvtool::TestItem>* items;
     bool calibrate = false;
+    bool toneFeatures = false;
     bool recog = true;
     uint64_t seed = 1;
 };
@@ -267,6 +272,20 @@ void processItem(const Job& job, const std::string& work, size_t idx, ItemOutcom
         }
 
     ++o.runs;
+    if (job.toneFeatures) {
+        // The tone step writes its features with the other result files.
+        const std::string outDir = work + "/out";
+        fs::create_directories(outDir);
+        fs::remove(outDir + "/tone.txt");
+        RunOutcome t = runEngine(*job.ds, work, it.wav, {it.syllables}, false, outDir);
+        std::ifstream in(outDir + "/tone.txt");
+        if (!t.ok || !in) {
+            note("features", t);
+            return;
+        }
+        o.toneLines.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return;
+    }
     RunOutcome c = runEngine(*job.ds, work, it.wav, {it.syllables}, false);
     if (incomplete(c, it.syllables.size())) {
         // No path through the syllables: the engine's score stands and every
@@ -685,7 +704,7 @@ struct Options {
     std::string jsonOut, mdOut, detailsOut;
     double tolMs = 20;
     bool noRecog = false;
-    std::string cmOut, rankOut, cmTemplate, samplesOut, samplesIn;
+    std::string cmOut, rankOut, cmTemplate, samplesOut, samplesIn, featuresOut;
     size_t minRight = 30, minWrong = 10;
 };
 
@@ -748,6 +767,28 @@ int runEval(const Options& o) {
     emit(o.jsonOut, j.dump(2) + "\n");
     if (!o.mdOut.empty()) emit(o.mdOut, markdown(j));
     if (!o.detailsOut.empty()) emit(o.detailsOut, details(items, outs));
+    return 0;
+}
+
+// The tone features of every utterance's correct reading, concatenated (the
+// data set's parameters must name a tone model: the step runs only then).
+int runFeatures(const Options& o) {
+    const DataSet ds = loadDataSet(o.data, o.sets);
+    if (ds.value("toneModelFile").empty()) throw InputError{"features: the parameters name no toneModelFile"};
+    const qvtool::SyllableInventory inv = loadInventory(ds);
+    const std::vector<qvtool::TestItem> items = loadList(o.list, o.max);
+    Job job{&ds, &inv, &items};
+    job.toneFeatures = true;
+    const std::vector<ItemOutcome> outs = runAll(job, o.jobs);
+    std::string text;
+    size_t failed = 0;
+    for (const ItemOutcome& r : outs) {
+        text += r.toneLines;
+        failed += r.failures.empty() ? 0 : 1;
+        for (const std::string& f : r.failures) fprintf(stderr, "%s\n", f.c_str());
+    }
+    writeText(o.featuresOut, text);
+    fprintf(stderr, "%zu utterances, %zu failed\n", outs.size(), failed);
     return 0;
 }
 
@@ -826,10 +867,14 @@ int main(int argc, char** argv) {
     calCmd->add_option("--samples-in", o.samplesIn, "fit from rank ratios written by --samples-out (no engine runs)");
     calCmd->add_option("--min-correct", o.minRight, "correct phones a model needs for its own fit (default 30)");
     calCmd->add_option("--min-wrong", o.minWrong, "wrong phones a model needs for its own steepness (default 10)");
+    CLI::App* featCmd = app.add_subcommand("features", "write the tone features of the correct readings");
+    common(featCmd);
+    featCmd->add_option("--out", o.featuresOut, "feature file to write (tone.txt lines)")->required();
     CLI11_PARSE(app, argc, argv);
     try {
         if (o.list.empty() && !(calCmd->parsed() && !o.samplesIn.empty())) throw InputError{"--list is required"};
         if (evalCmd->parsed()) return runEval(o);
+        if (featCmd->parsed()) return runFeatures(o);
         return runCalibrate(o);
     } catch (const InputError& e) {
         fprintf(stderr, "quorvane-eval: %s\n", e.message.c_str());

@@ -481,14 +481,21 @@ json toJson(const DataSet& ds, const quorvane::Result& r) {
                               {"score", round4(p.score)},
                               {"rankRatio", round4(p.rankRatio)},
                               {"competitors", p.competitors}});
-        syls.push_back({{"text", qv::big5ToUtf8Lenient(s.text)},
-                        {"pinyin", s.name},
-                        {"zhuyin", zhuyin(ds, s.name)},
-                        {"start", seconds(s.startFrame)},
-                        {"end", seconds(s.endFrame + 1)},
-                        {"score", round4(s.score)},
-                        {"scores", scoreTriple(s.scores)},
-                        {"phones", phones}});
+        json syl = {{"text", qv::big5ToUtf8Lenient(s.text)},
+                    {"pinyin", s.name},
+                    {"zhuyin", zhuyin(ds, s.name)},
+                    {"start", seconds(s.startFrame)},
+                    {"end", seconds(s.endFrame + 1)},
+                    {"score", round4(s.score)},
+                    {"scores", scoreTriple(s.scores)},
+                    {"phones", phones}};
+        // Only syllables the tone step scored carry a tone.
+        if (s.toneScore >= 0)
+            syl["tone"] = {{"expected", s.toneExpected},
+                           {"heard", s.toneHeard},
+                           {"heardPosterior", round4(s.toneHeardPosterior)},
+                           {"score", round4(s.toneScore)}};
+        syls.push_back(syl);
     }
     j["syllables"] = syls;
     j["recognized"] = {{"hanyu", r.hanyu}, {"mpa", qv::big5ToUtf8Lenient(r.mpa)}, {"cgu", r.cgu}};
@@ -530,8 +537,12 @@ void printReport(const DataSet& ds, const quorvane::Result& r) {
                    s.name.c_str(), zhuyin(ds, s.name).c_str(), 0.0, s.reason.c_str());
             continue;
         }
-        printf("  %s  %-7s %-6s %5.2f-%5.2f s  %6.2f\n", qv::big5ToUtf8Lenient(s.text).c_str(), s.name.c_str(),
+        printf("  %s  %-7s %-6s %5.2f-%5.2f s  %6.2f", qv::big5ToUtf8Lenient(s.text).c_str(), s.name.c_str(),
                zhuyin(ds, s.name).c_str(), seconds(s.startFrame), seconds(s.endFrame + 1), s.score);
+        if (s.toneScore >= 0)
+            printf("  tone %6.2f (tone heard %d, expected %d; posterior %.2f)", s.toneScore, s.toneHeard,
+                   s.toneExpected, s.toneHeardPosterior);
+        printf("\n");
     }
 }
 

@@ -68,6 +68,18 @@ struct mlfNode {
     float cumLogProb = 0;
     std::vector<int32_t> volume;  // frame volumes of startFrame..endFrame
     float weight = 1.0f;
+    // Tone step (only when the parameters name a tone model): the tone the
+    // name expects (1..5, 0 none), the tone heard (0 when the syllable has no
+    // voiced contour) with its posterior, the tone score (100 x posterior of
+    // the expected tone / that of the tone heard; -1 when not scored), the
+    // five posteriors and the
+    // contour features (toneModel.h).
+    int32_t toneExpected = 0;
+    int32_t toneHeard = 0;
+    float toneHeardPosterior = 0;
+    float toneScore = -1;
+    std::vector<float> tonePosterior;
+    std::vector<float> toneFeatures;
 };
 
 // The history of one search candidate as plain lists: node records

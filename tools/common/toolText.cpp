@@ -4,12 +4,12 @@
 
 namespace qvtool {
 
-const char* const kPathKeys[20] = {"macFile",        "dicFile",     "wpaFile",      "wpaAddendaFile",
+const char* const kPathKeys[21] = {"macFile",        "dicFile",     "wpaFile",      "wpaAddendaFile",
                                    "pyTableFile",    "qiYinFile",   "tnmFile",      "featureConfigFile",
                                    "wavFile",        "wavFileList", "txtFile",      "sylFile",
                                    "netFile",        "outputDir",   "phoneRank2scoreParamFile",
                                    "scoreDiscountParamFile",        "cmParamFile",  "epsFile",
-                                   "inputLabFile",   "pitchParamFile"};
+                                   "inputLabFile",   "pitchParamFile", "toneModelFile"};
 
 std::vector<std::string> readDataLines(const std::string& path, char comment) {
     std::ifstream in(path, std::ios::binary);

@@ -8,7 +8,7 @@ namespace qvtool {
 
 // Keys of a recognition parameter file that hold paths (the tools resolve
 // them against the folder that holds the data set).
-extern const char* const kPathKeys[20];
+extern const char* const kPathKeys[21];
 
 // An input problem worth one line on stderr (or a JSON error object) and an
 // exit code of its kind: "data", "usage", "unreadable audio", "too quiet",
