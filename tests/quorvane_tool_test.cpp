@@ -10,6 +10,8 @@
 #include <tuple>
 #include <sys/wait.h>
 
+#include <sndfile.h>
+
 #include "support/testutil.h"
 #include "platform/codePage.h"
 #include "world/tinyWorld.h"
@@ -465,9 +467,11 @@ TEST(ToolBadInput, AudioProblemsHaveTheirKindAndExitCode) {
     };
     expectOneLine(run("missing.wav"), 3, "audio file not found: missing.wav");
     qvtest::writeFile(w.dir.file("utt.mp3"), "ID3");
-    expectOneLine(run("utt.mp3"), 3, "unsupported audio file");
+    expectOneLine(run("utt.mp3"), 3, "cannot read the audio file utt.mp3: ");
     qvtest::writeFile(w.dir.file("empty.wav"), "");
     expectOneLine(run("empty.wav"), 3, "cannot read the audio file empty.wav");
+    qvtest::writeFile(w.dir.file("notes.Wav"), "not a recording at all, but a few words of text\n");
+    expectOneLine(run("notes.Wav"), 3, "cannot read the audio file notes.Wav: ");
     qvworld::writeWav(w.dir.file("tiny.wav"), std::vector<int32_t>(100, 3000));
     expectOneLine(run("tiny.wav"), 5, "no speech: the recording is too short: 100 samples");
 
@@ -517,6 +521,69 @@ TEST(ToolBadInput, AudioProblemsHaveTheirKindAndExitCode) {
     r = run("peaks.wav", true);
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_FALSE(json::parse(r.out).contains("warnings")) << r.out;
+}
+
+// Recordings as users bring them: other encodings, containers, names, rates
+// and channel counts are decoded (libsndfile) and resampled (libsoxr) before
+// the engine sees them, and score as the 16-bit mono WAV they were made from.
+// Written by libsndfile, and by sox where the rate changes.
+TEST(ToolAssess, OtherFormatsRatesAndChannelsScoreAsTheWav) {
+    ToolWorld w;
+    const std::string text = kOne + kTwo + kThree;
+    const auto assess = [&](const std::string& audio) {
+        const ToolRun r = w.tool({"assess", audio, "--text", text, "--data", w.data, "--json"});
+        EXPECT_EQ(r.rc, 0) << audio << ": " << r.out << r.err;
+        return r.rc == 0 ? json::parse(r.out) : json();
+    };
+    const json base = assess("utt.wav");
+    ASSERT_TRUE(base.contains("score"));
+    const std::vector<int32_t> samples = qvworld::synthUtterance({"ba1", "di2", "gu3"});
+    const auto write = [&](const std::string& name, int format, int channels) {
+        SF_INFO info{};
+        info.samplerate = 16000;
+        info.channels = channels;
+        info.format = format;
+        SNDFILE* f = sf_open(w.dir.file(name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr) << name << ": " << sf_strerror(nullptr);
+        std::vector<float> frames;  // full scale 1.0, as libsndfile takes floats
+        for (int32_t v : samples)
+            for (int c = 0; c < channels; ++c) frames.push_back(static_cast<float>(v) / 32768.0f);
+        EXPECT_EQ(sf_writef_float(f, frames.data(), static_cast<sf_count_t>(samples.size())),
+                  static_cast<sf_count_t>(samples.size()));
+        sf_close(f);
+    };
+    // name, lossless (the same score), maximum score difference otherwise
+    std::vector<std::tuple<std::string, bool, double>> variants = {
+        {"float.Wav", true, 0}, {"stereo24.WAV", true, 0}, {"utt.flac", true, 0}, {"alaw.wav", false, 5},
+        {"utt.ogg", false, 5},  {"utt.mp3", false, 5},
+    };
+    write("float.Wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1);
+    write("stereo24.WAV", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2);
+    write("utt.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1);
+    write("alaw.wav", SF_FORMAT_WAV | SF_FORMAT_ALAW, 1);
+    write("utt.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 1);
+    write("utt.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1);
+    for (const char* rate : {"44100", "22050"}) {
+        const std::string name = std::string("stereo") + rate + ".flac";
+        const std::string cmd = "sox -q " + quote(w.dir.file("utt.wav")) + " -c 2 -r " + rate + " " + quote(w.dir.file(name));
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        variants.emplace_back(name, false, 5);
+    }
+    const double duration = static_cast<double>(samples.size()) / 16000;
+    for (const auto& [name, lossless, tolerance] : variants) {
+        const json j = assess(name);
+        if (!j.contains("score")) continue;
+        if (lossless) {
+            EXPECT_EQ(j["score"], base["score"]) << name;
+        }
+        EXPECT_NEAR(j["score"].get<double>(), base["score"].get<double>(), tolerance) << name;
+        ASSERT_EQ(j["syllables"].size(), base["syllables"].size()) << name;
+        for (size_t i = 0; i < j["syllables"].size(); ++i) {
+            EXPECT_NEAR(j["syllables"][i]["end"].get<double>(), base["syllables"][i]["end"].get<double>(), 0.05)
+                << name << " syllable " << i;
+            EXPECT_LE(j["syllables"][i]["end"].get<double>(), duration + 0.01) << name;
+        }
+    }
 }
 
 TEST(ToolBadInput, UsageErrorsExitWithTwo) {

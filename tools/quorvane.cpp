@@ -19,6 +19,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -33,11 +34,12 @@
 #include <vector>
 
 #include "quorvane.h"
+#include "audioimport/audioImport.h"
 #include "engine/lexicon/dict.h"
 #include "engine/lexicon/text.h"
 #include "tools/common/textGrid.h"
 #include "tools/common/toolText.h"
-#include "engine/frontend/audioFile.h"
+#include "engine/utility.h"
 #include "platform/codePage.h"
 #include "readings/readingStep.h"
 
@@ -291,10 +293,8 @@ void checkAudio(const std::string& path) {
     if (fs::is_directory(path, ec)) throw InputError{"audio file is a directory: " + path, "unreadable audio"};
     std::ifstream in(path, std::ios::binary);
     if (!in) throw InputError{"cannot read audio file " + path, "unreadable audio"};
-    // The engine picks its reader by the last three letters of the name.
-    const std::string ext = path.size() >= 3 ? path.substr(path.size() - 3) : "";
-    static const std::set<std::string> known = {"wav", "WAV", "flv", "FLV", "raw", "RAW"};
-    if (!known.count(ext)) throw InputError{"unsupported audio file " + path + " (the name must end in .wav, .flv or .raw)", "unreadable audio"};
+    // Its format is found out by its contents when the engine's run starts
+    // (see importRecording).
 }
 
 // ---------------------------------------------------------------------------
@@ -354,9 +354,32 @@ void writeBytes(const std::string& path, const std::string& bytes) {
     if (!out) throw InputError{"cannot write " + path};
 }
 
+// The recording as the engine reads it: formats other than its own, other
+// rates and several channels are converted into the work folder first.
+qv::importedAudio importRecording(const DataSet& ds, const Options& o, const std::string& dir) {
+    quorvane::setLogSink([](const std::string&) {});
+    try {
+        // The user's own name for the file, so that messages show it.
+        qv::importedAudio a = qv::importAudio(o.audio, qv::featureSampleRate(ds.value("featureConfigFile")), dir);
+        quorvane::setLogSink(nullptr);
+        if (!a.converted) a.path = fs::absolute(a.path).lexically_normal().string();
+        return a;
+    } catch (const qv::FatalError& e) {
+        quorvane::setLogSink(nullptr);
+        std::string msg = withoutLocation(e.what());
+        if (msg.size() > 1 && std::islower(static_cast<unsigned char>(msg[1])))  // a sentence, not "SOURCERATE"
+            msg[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(msg[0])));
+        throw InputError{msg, e.kind() == qv::FatalKind::UnreadableAudio ? "unreadable audio" : "data"};
+    }
+}
+
+// Runs the engine; `audioSeconds` receives the length of the recording.
 quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::string& function,
-                           const std::vector<Sentence>& sentences, const std::string& sylLines) {
+                           const std::vector<Sentence>& sentences, const std::string& sylLines,
+                           double* audioSeconds = nullptr) {
     WorkDir work(o.out);
+    const qv::importedAudio audio = importRecording(ds, o, work.path());
+    if (audioSeconds) *audioSeconds = audio.seconds;
     const std::string txt = work.path() + "/sentence.txt";
     std::string lines;
     for (const Sentence& s : sentences) lines += s.big5 + "\n";
@@ -372,7 +395,7 @@ quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::strin
     req.overrides = ds.pathValues;
     const std::vector<std::pair<std::string, std::string>> run = {
         {"function", function},
-        {"wavFile", fs::absolute(o.audio).lexically_normal().string()},
+        {"wavFile", audio.path},
         {"txtFile", txt},
         {"sylFile", syl},
         // The text alone decides the network and the alignment.
@@ -392,6 +415,10 @@ quorvane::Result runEngine(const DataSet& ds, const Options& o, const std::strin
     try {
         quorvane::Result r = quorvane::run(req);
         quorvane::setLogSink(nullptr);
+        if (audio.fileRate > 0 && audio.fileRate < audio.rate)
+            r.warnings.push_back("the recording's rate is " + std::to_string(audio.fileRate) + " Hz, below the " +
+                                 std::to_string(audio.rate) + " Hz the data set's models are made at: nothing above " +
+                                 std::to_string(audio.fileRate / 2) + " Hz was recorded, so the scores come out lower");
         return r;
     } catch (const quorvane::Error& e) {
         quorvane::setLogSink(nullptr);
@@ -587,13 +614,8 @@ int exitCode(const std::string& kind) {
     return 1;  // data, internal
 }
 
-// The TextGrid spans the whole recording, which the engine has just read.
-void writeTextGrid(const Options& o, const json& doc) {
-    double duration = 0;
-    quietEngineCall([&] {
-        const qv::waveSignal w = qv::readAudioFile(fs::absolute(o.audio).lexically_normal().string());
-        if (w.fs > 0) duration = static_cast<double>(w.sampleNum) / w.fs;
-    });
+// The TextGrid spans the whole recording.
+void writeTextGrid(const Options& o, const json& doc, double duration) {
     writeBytes(o.textGrid, qvtool::textGridOfAssessment(doc, duration));
 }
 
@@ -602,13 +624,14 @@ int assess(const Options& o) {
     const DataSet ds = loadDataSetWithReadings(o.data, o.standard);
     const Sentence s = checkSentence(ds, o.text, "the text");
     const std::string syl = o.pinyin.empty() ? "" : checkPinyin(ds, o.pinyin, s.chars.size());
-    const quorvane::Result r =
-        runEngine(ds, o, "assess", {s}, !syl.empty() ? syl + "\t0\n" : o.anyReading ? "" : readingLines({s}, false));
+    double duration = 0;
+    const quorvane::Result r = runEngine(
+        ds, o, "assess", {s}, !syl.empty() ? syl + "\t0\n" : o.anyReading ? "" : readingLines({s}, false), &duration);
     json j;
     j["text"] = s.utf8;
     j.update(toJson(ds, r));
     if (r.noSpeech) j["error"] = {{"kind", "no speech"}, {"message", r.noSpeechReason}};
-    if (!o.textGrid.empty()) writeTextGrid(o, j);
+    if (!o.textGrid.empty()) writeTextGrid(o, j, duration);
     if (o.json) {
         printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     } else {
@@ -759,7 +782,7 @@ void addReadingOptions(CLI::App* cmd, Options& o) {
 }
 
 void addCommonOptions(CLI::App* cmd, Options& o) {
-    cmd->add_option("AUDIO", o.audio, "recording: .wav (PCM or mu-law), .flv or .raw (16 kHz 16-bit)")->required();
+    cmd->add_option("AUDIO", o.audio, "recording: WAV (PCM, float, A-law, mu-law), FLAC, Ogg, MP3 and the other formats of libsndfile, any rate and channels; .flv; .raw (headerless 16 kHz 16-bit)")->required();
     cmd->add_flag("--json", o.json, "print one JSON document instead of the report");
     cmd->add_option("--data", o.data,
                     "data folder holding chinese.sa.prm (default: ./telvoDataChinese, else the first "
