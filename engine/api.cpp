@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "engine/apiResult.h"
 #include "engine/recogTask.h"
 #include "engine/scoring/mlf.h"
 #include "engine/utility.h"
@@ -35,8 +36,6 @@ const char* errorKindName(ErrorKind kind) {
     return "internal";
 }
 
-namespace {
-
 ErrorKind publicKind(qv::FatalKind kind) {
     switch (kind) {
         case qv::FatalKind::UnreadableAudio: return ErrorKind::UnreadableAudio;
@@ -50,15 +49,21 @@ ErrorKind publicKind(qv::FatalKind kind) {
     return ErrorKind::Internal;
 }
 
+namespace {
+
 // The fields a syllable and a phone share: name, frames and scores.
 template <class Out, class In>
 void copySpan(Out& out, const In& in) {
     out.name = in.name;
     out.startFrame = in.startFrame;
     out.endFrame = in.endFrame;
+    out.startTime = in.startFrame * 0.01;
+    out.endTime = (in.endFrame + 1) * 0.01;
     out.score = in.score;
     for (int k = 0; k < 3; ++k) out.scores[k] = in.scores[k];
 }
+
+}  // namespace
 
 Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& names) {
     Result r;
@@ -126,8 +131,6 @@ Result toResult(const qv::mlfClass& m, int textIndex, const qv::macroNameList& n
     }
     return r;
 }
-
-}  // namespace
 
 Result run(const Request& request) {
     try {

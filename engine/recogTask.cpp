@@ -109,6 +109,35 @@ void recogParamSet(recogParam& prm, const std::string& key, const std::string& v
     fatalErrorF("Error in parsing %s, unknown key = %s (line %d in %s)", source.c_str(), key.c_str(), __LINE__, kUnit);
 }
 
+const char* const kParamPathKeys[20] = {
+    "macFile",  "dicFile",  "wpaFile", "wpaAddendaFile", "pyTableFile", "qiYinFile", "tnmFile",
+    "featureConfigFile", "wavFile", "wavFileList", "txtFile", "sylFile", "netFile", "outputDir",
+    "phoneRank2scoreParamFile", "scoreDiscountParamFile", "cmParamFile", "epsFile", "inputLabFile",
+    "pitchParamFile"};
+
+void recogParamResolvePaths(recogParam& prm, const std::string& base, const std::string& fallback) {
+    char* fields = reinterpret_cast<char*>(&prm);
+    for (const char* key : kParamPathKeys) {
+        const std::string k = key;
+        if (k == "outputDir") continue;
+        for (const auto& f : kFields) {
+            if (k != f.key) continue;
+            char (&field)[MAX_PARAM_LEN] = *reinterpret_cast<char(*)[MAX_PARAM_LEN]>(fields + f.offset);
+            const std::string value = field;
+            if (value.empty() || value[0] == '/') break;
+            if (k == "txtFile") {
+                const std::string ext = fileExtension(value);
+                if (ext != "txt" && ext != "TXT") break;
+            }
+            std::string resolved = base + "/" + value;
+            if (!fileExists(resolved) && !fallback.empty() && fileExists(fallback + "/" + value))
+                resolved = fallback + "/" + value;
+            setParamText(field, resolved, key);
+            break;
+        }
+    }
+}
+
 void recogParamRead(const std::string& path, recogParam& prm) {
     recogParamReadBytes(readFileBytes(path), path, prm);
 }
@@ -284,27 +313,74 @@ int32_t recogViaTreeLexicon(recogParam& prm, recogResult& result, macroNameList*
     return recogSignal(prm, wave.signal.data(), wave.sampleNum, wave.fs, wave.nbits, result, modelNames);
 }
 
+dictClass& runDict::mutableDict() {
+    if (!m_own) {
+        m_copy = std::make_unique<dictClass>(*m_shared);
+        m_own = m_copy.get();
+    }
+    return *m_own;
+}
+
+void runDict::buildNet(netClass& net, const std::vector<std::string>& lines, const std::string& missingListPath) {
+    if (m_own)
+        net.buildFromTxt(lines, *m_own, missingListPath);
+    else
+        net.buildFromTxtShared(lines, *m_shared);
+}
+
+void loadData(const recogParam& prm, loadedData& data, bool shared) {
+    long t0 = clockMs();
+    data.macro.readMacro(prm.macFile, true);
+    consolePrintf("%4.3f sec: Read macro \"%s\" (modelNum=%d)\n", secondsSince(t0), prm.macFile,
+                  data.macro.modelNum);
+    loadLexicon(prm, data.dict, data.macro, data.rules);
+    data.macro.getModelNames(data.modelNames);
+    data.shared = shared;
+    if (!shared) return;
+    readLines(prm.qiYinFile, data.qiYin);
+    data.scores = scoreTables::read(prm);
+    CFeaBuf cfg;
+    cfg.readConfig(prm.featureConfigFile);
+    data.feaCfg = cfg.config();
+    data.warnings = data.dict.replaceMissingModels();
+}
+
+namespace {
+
+int32_t runPipeline(const macroClass& macro, runDict& dict, textClass& text, recogParam& prm, const int32_t* samples,
+                    int32_t sampleNum, int32_t fs, int32_t nbits, recogResult& result, const loadedData* preloaded) {
+    netClass net;
+    int32_t candidateNum = 0, arenaLen = 0;
+    prepareTextAndNet(prm, macro, dict, net, text, candidateNum, arenaLen);
+    if (noSpeech(prm, dict.get(), text, samples, sampleNum, result)) return text.m_txtVs.empty() ? -1 : 0;
+    pipeFeatures fea = epdAndFeatures(prm, samples, sampleNum, fs, PIPE_FRAME_SIZE, PIPE_OVERLAP,
+                                      preloaded ? &preloaded->feaCfg : nullptr);
+    std::vector<int32_t> textIdx = recogCore(macro, dict, text, net, prm, samples, sampleNum, fs, nbits,
+                                             PIPE_FRAME_SIZE, PIPE_OVERLAP, fea, candidateNum, arenaLen, result,
+                                             preloaded);
+    return textIdx.empty() ? -1 : textIdx.front();
+}
+
+}  // namespace
+
 int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs, int32_t nbits,
                     recogResult& result, macroNameList* modelNames) {
     ErrorLogScope logScope(hasOutput(prm));
-    macroClass macro;
-    dictClass dict;
-    textClass text;
-    netClass net;
+    loadedData data;
+    loadData(prm, data, false);
+    runDict dict(data.dict);
+    const int32_t idx = runPipeline(data.macro, dict, data.rules, prm, samples, sampleNum, fs, nbits, result, nullptr);
+    if (modelNames) *modelNames = data.modelNames;
+    return idx;
+}
 
-    long t0 = clockMs();
-    macro.readMacro(prm.macFile, true);
-    consolePrintf("%4.3f sec: Read macro \"%s\" (modelNum=%d)\n", secondsSince(t0), prm.macFile, macro.modelNum);
-
-    loadLexicon(prm, dict, macro, text);
-    int32_t candidateNum = 0, arenaLen = 0;
-    prepareTextAndNet(prm, macro, dict, net, text, candidateNum, arenaLen);
-    if (noSpeech(prm, dict, text, samples, sampleNum, result)) return text.m_txtVs.empty() ? -1 : 0;
-    pipeFeatures fea = epdAndFeatures(prm, samples, sampleNum, fs, PIPE_FRAME_SIZE, PIPE_OVERLAP);
-    std::vector<int32_t> textIdx = recogCore(macro, dict, text, net, prm, samples, sampleNum, fs, nbits,
-                                             PIPE_FRAME_SIZE, PIPE_OVERLAP, fea, candidateNum, arenaLen, result);
-    if (modelNames) macro.getModelNames(*modelNames);
-    return textIdx.empty() ? -1 : textIdx.front();
+int32_t recogLoaded(const loadedData& data, recogParam& prm, textClass text, const int32_t* samples,
+                    int32_t sampleNum, int32_t fs, int32_t nbits, recogResult& result) {
+    if (!data.shared)
+        fatalErrorF("Error: the data were not loaded for shared use (line %d in %s)", __LINE__, kUnit);
+    ErrorLogScope logScope(hasOutput(prm));
+    runDict dict(data.dict);
+    return runPipeline(data.macro, dict, text, prm, samples, sampleNum, fs, nbits, result, &data);
 }
 
 void loadLexicon(const recogParam& prm, dictClass& dict, const macroClass& macro, textClass& text) {
@@ -351,12 +427,15 @@ void loadLexicon(const recogParam& prm, dictClass& dict, const macroClass& macro
                   secondsSince(t0), prm.tnmFile, static_cast<int>(text.m_spVs.size()));
 }
 
-void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass& dict, netClass& net,
+void prepareTextAndNet(const recogParam& prm, const macroClass& macro, runDict& dicts, netClass& net,
                        textClass& text, int32_t& candidateNum, int32_t& arenaLen) {
     const std::string language = prm.language;
     const std::string function = prm.function;
+    const dictClass& dict = dicts.get();
+    const bool givenText = !text.m_txtVs.empty();
+    const bool givenSyl = !text.m_sylVs.empty();
     long t0 = clockMs();
-    text.txtRead(prm.txtFile);
+    if (!givenText) text.txtRead(prm.txtFile);
     consolePrintf("%4.3f sec: Read text \"%s\" (m_txtVs.size()=%d)\n", secondsSince(t0), prm.txtFile,
                   static_cast<int>(text.m_txtVs.size()));
     t0 = clockMs();
@@ -369,7 +448,7 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
         consolePrintf("\t===> Saved %s\n", p.c_str());
     }
 
-    if (prm.sylFile[0] == '\0') {
+    if (prm.sylFile[0] == '\0' && !givenSyl) {
         t0 = clockMs();
         if (prm.netType == 0) {
             if (language == "chinese")
@@ -389,7 +468,7 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
         }
     } else {
         t0 = clockMs();
-        text.sylRead(prm.sylFile);
+        if (!givenSyl) text.sylRead(prm.sylFile);
         consolePrintf("%4.3f sec: Read syl \"%s\" (Size=%d)\n", secondsSince(t0), prm.sylFile,
                       static_cast<int>(text.m_sylVs.size()));
     }
@@ -398,30 +477,31 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
 
     if (language == "english") {
         t0 = clockMs();
-        dict.createPronDictFromText(text.m_txtVsNormalized, macro);
+        dicts.mutableDict().createPronDictFromText(text.m_txtVsNormalized, macro);
         consolePrintf("%4.3f sec: Create m_pronDict from m_txtVs. (m_pronDict.size() = %d)\n", secondsSince(t0),
-                      static_cast<int>(dict.m_pronDict.size()));
+                      static_cast<int>(dicts.get().m_pronDict.size()));
         if (hasOutput(prm)) {
             std::string p = outPath(prm, "output.dic");
-            dict.writePronDict(p, macro);
+            dicts.get().writePronDict(p, macro);
             consolePrintf("\t===> Saved %s\n", p.c_str());
         }
     }
 
+    const bool sylGiven = prm.sylFile[0] != '\0' || givenSyl;
     if (prm.netFile[0] != '\0') {
         t0 = clockMs();
-        net.readNetFile(prm.netFile, dict);
+        net.readNetFile(prm.netFile, dicts.mutableDict());
         consolePrintf("%4.3f sec: Read net \"%s\" (nodeNum=%d)\n", secondsSince(t0), prm.netFile, net.nodeNum);
     } else {
         t0 = clockMs();
-        if (prm.netType == 1 && prm.sylFile[0] == '\0') {
-            text.genSausageNet(dict.m_wpa, prm);
+        if (prm.netType == 1 && !sylGiven) {
+            text.genSausageNet(dicts.get().m_wpa, prm);
             if (hasOutput(prm)) {
                 std::string p = outPath(prm, "output.nt");
                 writeLines(p, text.m_txtVsNormalized);
                 consolePrintf("\t===> Saved %s\n", p.c_str());
             }
-            net.buildFromTxt(text.netVs, dict, missingListPath(prm));
+            dicts.buildNet(net, text.netVs, missingListPath(prm));
             consolePrintf("%4.3f sec: Generated sausage net (nodeNum=%d)\n", secondsSince(t0), net.nodeNum);
         } else {
             int fillerLoop, softSil;
@@ -435,7 +515,7 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
                 fatalErrorF("Unknown recogParam.function = %s! (line %d in %s)", prm.function, __LINE__, kUnit);
             }
             text.genTreeNet(fillerLoop, softSil, prm.useEpd == 0 ? 1 : 0);
-            net.buildFromTxt(text.netVs, dict, missingListPath(prm));
+            dicts.buildNet(net, text.netVs, missingListPath(prm));
             consolePrintf("%4.3f sec: Generated tree net (nodeNum=%d)\n", secondsSince(t0), net.nodeNum);
         }
         if (hasOutput(prm)) {
@@ -447,7 +527,7 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
 
     if (language != "japanese" && hasOutput(prm)) {
         std::string p = outPath(prm, "output.wpa");
-        dict.writeWpa(p, text, language);
+        dicts.get().writeWpa(p, text, language);
         consolePrintf("\t===> Saved wap file %s\n", p.c_str());
     }
 
@@ -468,7 +548,7 @@ void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass
 }
 
 pipeFeatures epdAndFeatures(const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
-                            int32_t frameSize, int32_t overlap) {
+                            int32_t frameSize, int32_t overlap, const featureConfig* cfg) {
     long t0 = clockMs();
     epdRange range;
     epdFeatureRange(samples, sampleNum, fs, prm.useEpd != 0, range);
@@ -484,7 +564,10 @@ pipeFeatures epdAndFeatures(const recogParam& prm, const int32_t* samples, int32
     (void)overlap;
     CFeaBuf buf;
     int frameNum = 0, dim = 0;
-    buf.compute(samples + range.waveBeginIndex, fs, 16, n, prm.featureConfigFile, frameNum, dim);
+    if (cfg)
+        buf.compute(samples + range.waveBeginIndex, fs, 16, n, *cfg, frameNum, dim);
+    else
+        buf.compute(samples + range.waveBeginIndex, fs, 16, n, prm.featureConfigFile, frameNum, dim);
     if (frameNum < 1)
         fatalErrorF("Error: no feature frame from %d samples (line %d in %s)", n, __LINE__, kUnit);
     if (frameNum > MAX_FEA_FRAME_NUM)
@@ -512,12 +595,12 @@ namespace {
 // Re-aligns one syllable over the frames of a node whose recognised name
 // differs from the designated one; returns the replacement node.
 mlfNode realignSyllable(const std::string& syllable, const mlfNode& node, const macroClass& macro,
-                        dictClass& dict, const recogParam& prm, const pipeFeatures& fea, int32_t candidateNum,
+                        runDict& dicts, const recogParam& prm, const pipeFeatures& fea, int32_t candidateNum,
                         int32_t arenaLen) {
     netClass net;
-    net.buildFromTxt({"VERSION=1.0 (by recogCore())", "N=3\tL=2", "I=0\tW=!NULL", "I=1\tW=!NULL",
-                      "I=2\tW=" + syllable, "J=0\tS=0\tE=2", "J=1\tS=2\tE=1"},
-                     dict);
+    dicts.buildNet(net, {"VERSION=1.0 (by recogCore())", "N=3\tL=2", "I=0\tW=!NULL", "I=1\tW=!NULL",
+                         "I=2\tW=" + syllable, "J=0\tS=0\tE=2", "J=1\tS=2\tE=1"});
+    const dictClass& dict = dicts.get();
     const int32_t first = std::max(node.startFrame, 0);
     const int32_t last = std::min(node.endFrame, fea.frameNum - 1);
     const int32_t frames = last - first + 1;
@@ -547,10 +630,12 @@ mlfNode realignSyllable(const std::string& syllable, const mlfNode& node, const 
 
 }  // namespace
 
-std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textClass& text, netClass& net,
+std::vector<int32_t> recogCore(const macroClass& macro, runDict& dicts, textClass& text, netClass& net,
                                const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
                                int32_t nbits, int32_t frameSize, int32_t overlap, const pipeFeatures& fea,
-                               int32_t candidateNum, int32_t arenaLen, recogResult& result) {
+                               int32_t candidateNum, int32_t arenaLen, recogResult& result,
+                               const loadedData* preloaded) {
+    const dictClass& dict = dicts.get();
     const std::string language = prm.language;
     const std::string function = prm.function;
 
@@ -669,7 +754,7 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
                     const std::string& want = sylList[static_cast<size_t>(k)];
                     if (want == node.name) continue;
                     fprintf(fp, "%s ===> %s\n", node.name.c_str(), want.c_str());
-                    node = realignSyllable(want, node, macro, dict, prm, fea, candidateNum, arenaLen);
+                    node = realignSyllable(want, node, macro, dicts, prm, fea, candidateNum, arenaLen);
                 }
             }
         }
@@ -710,7 +795,12 @@ std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textCla
 
     // 8. Phone-level data.
     long tScore = clockMs();
-    readLines(prm.qiYinFile, result.qiYinList);
+    if (preloaded) {
+        result.qiYinList = preloaded->qiYin;
+        result.tables = &preloaded->scores;
+    } else {
+        readLines(prm.qiYinFile, result.qiYinList);
+    }
     t0 = clockMs();
     std::vector<int32_t> volume = frameVolume(samples, sampleNum, frameSize, overlap, 1);
     consolePrintf("%4.3f sec: Compute volume\n", secondsSince(t0));

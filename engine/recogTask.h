@@ -4,8 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "engine/frontend/feature.h"
+#include "engine/lexicon/dict.h"
+#include "engine/lexicon/net.h"
+#include "engine/lexicon/text.h"
+#include "engine/models/macro.h"
+#include "engine/scoring/mlf.h"
 
 namespace qv {
 
@@ -69,14 +77,16 @@ void recogParamReadBytes(const std::string& bytes, const std::string& source, re
 // origin in the unknown-key message. Used for command-line overrides too.
 void recogParamSet(recogParam& prm, const std::string& key, const std::string& value, const std::string& source);
 
+// Keys of the parameter file that hold paths (txtFile only when it names a
+// ".txt" file; otherwise its value is the text itself).
+extern const char* const kParamPathKeys[20];
+// Makes every relative path of `prm` (outputDir aside) absolute: against
+// `base` when the file exists there, else against `fallback` when it exists
+// there, else against `base`. An empty fallback means none.
+void recogParamResolvePaths(recogParam& prm, const std::string& base, const std::string& fallback);
+
 // Copies `value` into a text field, failing if it does not fit.
 void setParamText(char (&field)[MAX_PARAM_LEN], const std::string& value, const char* key = "value");
-
-class mlfClass;
-class macroClass;
-class dictClass;
-class textClass;
-class netClass;
 
 // The result record of one run is the scoring record.
 using recogResult = mlfClass;
@@ -85,6 +95,47 @@ using macroNameList = std::vector<std::string>;
 // Fixed frame geometry of the pipeline: 20 ms frames every 10 ms at 16 kHz.
 constexpr int PIPE_FRAME_SIZE = 320;
 constexpr int PIPE_OVERLAP = 160;
+
+// The data files a run reads besides its own input. A one-shot run loads
+// them itself and owns them; an engine loads them once (`shared`) and every
+// run reads them through a const reference, from any thread: then the score
+// tables, the feature configuration and the qiYin list are in memory too, and
+// the dictionary's missing models were replaced at load time, so that no run
+// changes anything here.
+struct loadedData {
+    macroClass macro;
+    dictClass dict;
+    textClass rules;  // the normalisation rules (m_spVs) only
+    macroNameList modelNames;
+    bool shared = false;
+    std::vector<std::string> qiYin;
+    scoreTables scores;
+    featureConfig feaCfg;
+    std::vector<std::string> warnings;  // of the loading, e.g. missing models
+};
+
+// Loads the model set, lexicon and rules as a run does, with the same
+// console lines; with `shared` also the files that a run would read later.
+void loadData(const recogParam& prm, loadedData& data, bool shared);
+
+// The dictionary of a run: its own (one-shot runs) or a shared one, copied
+// on the first change (English sentences, network files), so that a shared
+// dictionary is never written.
+class runDict {
+public:
+    explicit runDict(dictClass& own) : m_own(&own), m_shared(&own) {}
+    explicit runDict(const dictClass& shared) : m_shared(&shared) {}
+    const dictClass& get() const { return m_own ? *m_own : *m_shared; }
+    dictClass& mutableDict();
+    // Builds a network from text lines, changing the dictionary only when it
+    // is the run's own.
+    void buildNet(netClass& net, const std::vector<std::string>& lines, const std::string& missingListPath = "");
+
+private:
+    dictClass* m_own = nullptr;
+    const dictClass* m_shared = nullptr;
+    std::unique_ptr<dictClass> m_copy;
+};
 
 // Runs one recognition or assessment from the audio file `wavFile`; returns
 // the smallest matched sentence index. `prm` may be changed by the wave
@@ -95,11 +146,17 @@ int32_t recogViaTreeLexicon(recogParam& prm, recogResult& result, macroNameList*
 // The same from prepared samples (16 kHz, 16 bits, no DC).
 int32_t recogSignal(recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs, int32_t nbits,
                     recogResult& result, macroNameList* modelNames = nullptr);
+// The same over data loaded before (loadData with `shared`): reads only
+// the run's own input and changes nothing in `data`. `text` starts as a copy
+// of data.rules; when its sentences (m_txtVs) or syllable entries (m_sylVs)
+// are filled already, txtFile or sylFile is not read.
+int32_t recogLoaded(const loadedData& data, recogParam& prm, textClass text, const int32_t* samples,
+                    int32_t sampleNum, int32_t fs, int32_t nbits, recogResult& result);
 
 void loadLexicon(const recogParam& prm, dictClass& dict, const macroClass& macro, textClass& text);
 // Returns candidateNum and arenaLen for the search. The model set is needed
 // for English, whose dictionary is built from the sentences.
-void prepareTextAndNet(const recogParam& prm, const macroClass& macro, dictClass& dict, netClass& net,
+void prepareTextAndNet(const recogParam& prm, const macroClass& macro, runDict& dict, netClass& net,
                        textClass& text, int32_t& candidateNum, int32_t& arenaLen);
 
 struct pipeFeatures {
@@ -108,12 +165,15 @@ struct pipeFeatures {
     int32_t dim = 0;
     int32_t waveBeginFrameId = 0;
 };
+// `cfg`, when given, replaces reading featureConfigFile.
 pipeFeatures epdAndFeatures(const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
-                            int32_t frameSize, int32_t overlap);
+                            int32_t frameSize, int32_t overlap, const featureConfig* cfg = nullptr);
 
-std::vector<int32_t> recogCore(const macroClass& macro, dictClass& dict, textClass& text, netClass& net,
+// `preloaded`, when given, supplies the qiYin list and the score tables.
+std::vector<int32_t> recogCore(const macroClass& macro, runDict& dict, textClass& text, netClass& net,
                                const recogParam& prm, const int32_t* samples, int32_t sampleNum, int32_t fs,
                                int32_t nbits, int32_t frameSize, int32_t overlap, const pipeFeatures& fea,
-                               int32_t candidateNum, int32_t arenaLen, recogResult& result);
+                               int32_t candidateNum, int32_t arenaLen, recogResult& result,
+                               const loadedData* preloaded = nullptr);
 
 }  // namespace qv

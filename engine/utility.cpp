@@ -44,7 +44,21 @@ void setConsoleSink(ConsoleSink sink) {
     g_sink = std::move(sink);
 }
 
+namespace {
+thread_local ConsoleSink* t_sink = nullptr;
+}  // namespace
+
+ThreadConsoleScope::ThreadConsoleScope(ConsoleSink sink) : m_sink(std::move(sink)), m_previous(t_sink) {
+    t_sink = &m_sink;
+}
+
+ThreadConsoleScope::~ThreadConsoleScope() { t_sink = m_previous; }
+
 void consolePrint(const std::string& text) {
+    if (t_sink) {
+        if (*t_sink) (*t_sink)(text);
+        return;
+    }
     std::lock_guard<std::mutex> lock(g_sinkMutex);
     if (g_sink) {
         g_sink(text);

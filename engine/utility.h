@@ -69,6 +69,20 @@ std::string tempDir();
 // goes through one replaceable sink so that a host can capture or silence it.
 using ConsoleSink = std::function<void(const std::string&)>;
 void setConsoleSink(ConsoleSink sink);  // empty function restores stdout
+// Routes the calling thread's console lines to `sink` while it lives,
+// bypassing the process-wide sink (an empty sink drops them). Lets several
+// runs on different threads each have their own log.
+class ThreadConsoleScope {
+public:
+    explicit ThreadConsoleScope(ConsoleSink sink);
+    ~ThreadConsoleScope();
+    ThreadConsoleScope(const ThreadConsoleScope&) = delete;
+    ThreadConsoleScope& operator=(const ThreadConsoleScope&) = delete;
+
+private:
+    ConsoleSink m_sink;
+    ConsoleSink* m_previous;
+};
 void consolePrint(const std::string& text);
 void consolePrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

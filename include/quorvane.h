@@ -20,13 +20,15 @@
 #include <utility>
 #include <vector>
 
+#include "quorvane_version.h"
+
 namespace quorvane {
 
 // The score reported when an assessment produced none.
 constexpr float kNoScore = -100000.0f;
 
 // Reasons of the seven discount factors, in the order of Result::discounts.
-extern const char* const kDiscountReasons[7];
+QV_API extern const char* const kDiscountReasons[7];
 
 // Short names of the three parallel scores of a phone, a syllable and the
 // utterance (scores[0..2], finalScores, origScores): [0] "rank" maps the
@@ -34,7 +36,7 @@ extern const char* const kDiscountReasons[7];
 // "model rank" through the phone model's own mapping (this one is `score`
 // and `finalScore`), [2] "likelihood" places the phone's log-probability
 // between its best and worst competitor.
-extern const char* const kScoreNames[3];
+QV_API extern const char* const kScoreNames[3];
 
 struct Request {
     std::string paramFile;  // "key = value" recognition parameter file
@@ -47,6 +49,8 @@ struct Phone {
     std::string name;     // model name, e.g. "n+i" or "i3"
     int startFrame = 0;   // 10 ms frames from the start of the recording
     int endFrame = 0;     // inclusive
+    double startTime = 0;  // seconds: startFrame x 10 ms
+    double endTime = 0;    // seconds: (endFrame + 1) x 10 ms, the end of the last frame
     float score = 0;      // the phone's score (scores[1])
     float scores[3] = {0, 0, 0};
     float rankRatio = 0;  // rank / competitors: 0 = own model best
@@ -59,6 +63,8 @@ struct Syllable {
     std::string text;  // its character(s) in the data files' code page; empty for silences
     int startFrame = 0;
     int endFrame = 0;
+    double startTime = 0;  // seconds, as for Phone
+    double endTime = 0;
     float score = 0;
     float scores[3] = {0, 0, 0};
     std::vector<Phone> phones;
@@ -120,9 +126,9 @@ enum class ErrorKind {
 };
 
 // Stable lower-case name of a kind, e.g. "unreadable audio", "too quiet".
-const char* errorKindName(ErrorKind kind);
+QV_API const char* errorKindName(ErrorKind kind);
 
-class Error : public std::runtime_error {
+class QV_API Error : public std::runtime_error {
 public:
     explicit Error(const std::string& message, ErrorKind kind = ErrorKind::Internal)
         : std::runtime_error(message), m_kind(kind) {}
@@ -145,10 +151,10 @@ private:
 // Files: diagnostic files only in the parameters' outputDir; without one the
 // run writes no file at all (the error log of a failed run goes to the
 // temporary folder only when an outputDir is named).
-Result run(const Request& request);
+QV_API Result run(const Request& request);
 
 // Routes the engine's console lines (progress, warnings, saved files);
 // an empty function restores standard output.
-void setLogSink(std::function<void(const std::string&)> sink);
+QV_API void setLogSink(std::function<void(const std::string&)> sink);
 
 }  // namespace quorvane

@@ -33,6 +33,8 @@
 
 #include <wchar.h>
 
+#include "quorvane_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -54,38 +56,38 @@ typedef struct qv_record qv_record; /* opaque */
 typedef void (*qv_finish_recog_fn)(int score, void* user);
 
 /* Creates a control; NULL when out of memory. The caller owns it. */
-qv_record* qv_record_create(void);
+QV_API qv_record* qv_record_create(void);
 /* Destroys a control (NULL is ignored). A running recording is stopped and
  * the job is waited for; from inside the control's own callback the job is
  * left to end by itself. */
-void qv_record_destroy(qv_record* rec);
+QV_API void qv_record_destroy(qv_record* rec);
 
 /* Recording level 0...100 into *level, or -1 when no volume control was
  * found; QV_E_FAIL when the mixer cannot be reached. */
-int qv_record_get_mic_volume(qv_record* rec, int* level);
+QV_API int qv_record_get_mic_volume(qv_record* rec, int* level);
 /* The last job's score (0 before the first job). */
-int qv_record_get_score(qv_record* rec, int* score);
+QV_API int qv_record_get_score(qv_record* rec, int* score);
 /* Starts a job recording for at most record_seconds (1...3600; other values
  * end the job with QV_NO_SCORE). Does nothing while a job is running. */
-int qv_record_start_record(qv_record* rec, int record_seconds, const wchar_t* sentence);
+QV_API int qv_record_start_record(qv_record* rec, int record_seconds, const wchar_t* sentence);
 /* The same with a UTF-8 sentence; QV_E_ARGUMENT when it is not valid UTF-8. */
-int qv_record_start_record_utf8(qv_record* rec, int record_seconds, const char* sentence);
+QV_API int qv_record_start_record_utf8(qv_record* rec, int record_seconds, const char* sentence);
 /* Ends a running recording at its next 20 ms frame; the job goes on to score it. */
-int qv_record_stop_record(qv_record* rec);
+QV_API int qv_record_stop_record(qv_record* rec);
 /* Nonzero while a job is running. */
-int qv_record_is_busy(qv_record* rec);
+QV_API int qv_record_is_busy(qv_record* rec);
 
 /* Registers a finish callback; callbacks run in registration order. *cookie
  * identifies it for qv_record_unadvise. */
-int qv_record_advise(qv_record* rec, qv_finish_recog_fn fn, void* user, unsigned* cookie);
-int qv_record_unadvise(qv_record* rec, unsigned cookie);
+QV_API int qv_record_advise(qv_record* rec, qv_finish_recog_fn fn, void* user, unsigned* cookie);
+QV_API int qv_record_unadvise(qv_record* rec, unsigned cookie);
 
 /* Gives the control a window owned by the calling thread: callbacks are then
  * delivered on this thread by qv_pump_messages. */
-int qv_record_create_window(qv_record* rec);
+QV_API int qv_record_create_window(qv_record* rec);
 /* Dispatches the calling thread's messages for up to timeout_ms
  * milliseconds; returns how many were dispatched. */
-int qv_pump_messages(int timeout_ms);
+QV_API int qv_pump_messages(int timeout_ms);
 
 #ifdef __cplusplus
 }

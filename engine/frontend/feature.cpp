@@ -304,6 +304,13 @@ void CFeaBuf::compute(const int32_t* samples, int fs, int nbits, int sampleNum, 
     computeConfigured(samples, fs, sampleNum, frameNum, vecSize);
 }
 
+void CFeaBuf::compute(const int32_t* samples, int fs, int nbits, int sampleNum, const featureConfig& cfg,
+                      int& frameNum, int& vecSize) {
+    (void)nbits;
+    m_cfg = cfg;
+    computeConfigured(samples, fs, sampleNum, frameNum, vecSize);
+}
+
 void CFeaBuf::computeConfigured(const int32_t* samples, int fs, int sampleNum, int& frameNum, int& vecSize) {
     if (fs <= 0 || fs > 10000000) fatalErrorF("Invalid sample rate fs=%d (line %d of %s)", fs, __LINE__, kUnit);
     m_sampPeriod = static_cast<int32_t>(1.0e7 / fs);

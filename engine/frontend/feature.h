@@ -108,6 +108,10 @@ public:
     // shorter than one frame gives frameNum 0.
     void compute(const int32_t* samples, int fs, int nbits, int sampleNum, const std::string& cfgPath,
                  int& frameNum, int& vecSize);
+    // The same with a configuration read before (readConfig on another
+    // buffer): no file is read.
+    void compute(const int32_t* samples, int fs, int nbits, int sampleNum, const featureConfig& cfg, int& frameNum,
+                 int& vecSize);
 
     // Applies the "KEY = value" lines of a file to the configuration. Blanks
     // are removed; lines without "=" or value, and lines over 49 characters,

@@ -319,4 +319,18 @@ void dictClass::writeWpa(const std::string& path, const textClass& text, const s
     fclose(fp);
 }
 
+std::vector<std::string> dictClass::replaceMissingModels() {
+    std::vector<std::string> changed;
+    for (pronEntry& e : m_pronDict) {
+        bool any = false;
+        for (int32_t& m : e.modelIndex)
+            if (m < 0) {
+                m = 0;
+                any = true;
+            }
+        if (any) changed.push_back("Missing model in syllable \"" + e.name + "\" replaced by model 0");
+    }
+    return changed;
+}
+
 }  // namespace qv

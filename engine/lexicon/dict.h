@@ -71,6 +71,11 @@ public:
     // English: replaces m_pronDict with every pronunciation of the words of
     // the sentences (text before the first tab), plus "sil" and "sp", sorted.
     void createPronDictFromText(const std::vector<std::string>& sentences, const macroClass& macro);
+    // Replaces every missing model (index -1) of m_pronDict by model 0, as
+    // building a network does for the entries it uses; returns one line per
+    // entry changed. A dictionary shared by concurrent runs is prepared so
+    // once, since those runs must not change it.
+    std::vector<std::string> replaceMissingModels();
     // "output.dic": name, tab, model names ("???" for a missing model).
     void writePronDict(const std::string& path, const macroClass& macro) const;
     // "output.wpa": one line per unit used by the normalised sentences of

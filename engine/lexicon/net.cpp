@@ -187,6 +187,27 @@ void netClass::readNetFile(const std::string& path, dictClass& dict) {
 
 void netClass::buildFromTxt(const std::vector<std::string>& lines, dictClass& dict,
                             const std::string& missingListPath) {
+    parseTxt(lines, dict);
+    fixMissingModels(dict, missingListPath);
+}
+
+void netClass::buildFromTxtShared(const std::vector<std::string>& lines, const dictClass& dict) {
+    parseTxt(lines, dict);
+    const int32_t dictSize = static_cast<int32_t>(dict.m_pronDict.size());
+    for (const netNode& nd : node) {
+        if (nd.sylIndex == -1) continue;
+        if (nd.sylIndex < 0 || nd.sylIndex >= dictSize)
+            fatalErrorF("Error: sylIndex (%d) out of the range of [0, %d]! (line %d of file %s)\n", nd.sylIndex,
+                        dictSize, __LINE__, kUnit);
+        for (int32_t m : dict.m_pronDict[static_cast<size_t>(nd.sylIndex)].modelIndex)
+            if (m < 0)
+                fatalErrorF("Error: syllable \"%s\" has a missing model in a dictionary shared read-only (line %d of "
+                            "file %s)",
+                            nd.word.c_str(), __LINE__, kUnit);
+    }
+}
+
+void netClass::parseTxt(const std::vector<std::string>& lines, const dictClass& dict) {
     if (lines.empty()) fatalErrorF("Error: netVs.size()==0! (line %d of file %s)", __LINE__, kUnit);
     node.clear();
     nodeNum = 0;
@@ -251,7 +272,10 @@ void netClass::buildFromTxt(const std::vector<std::string>& lines, dictClass& di
     }
 
     collectAll(node);
+}
 
+void netClass::fixMissingModels(dictClass& dict, const std::string& missingListPath) {
+    const int32_t dictSize = static_cast<int32_t>(dict.m_pronDict.size());
     // Every syllable node must point into the dictionary; a missing model is
     // reported once (at the first node using its entry) and replaced by
     // model 0 so that the search always has a model to score.

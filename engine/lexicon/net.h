@@ -60,6 +60,11 @@ public:
     // it is empty.
     void buildFromTxt(const std::vector<std::string>& lines, dictClass& dict,
                       const std::string& missingListPath = "");
+    // The same over a dictionary shared read-only by concurrent runs, whose
+    // missing models were replaced when it was loaded
+    // (dictClass::replaceMissingModels): nothing is written, and a missing
+    // model is a fatal error.
+    void buildFromTxtShared(const std::vector<std::string>& lines, const dictClass& dict);
     // Text format with "word@sylIndex" labels, so it reads back without lookups.
     void writeTxtFile(const std::string& path) const;
     // Binary format; needs null nodes 0 and 1 and syllable nodes from 2 on.
@@ -71,6 +76,10 @@ public:
     // Appends the syllable nodes reachable from node i through null nodes,
     // depth first, once per path. A cycle of null nodes is a fatal error.
     void collectNextEmitting(int32_t i, std::vector<int32_t>& out) const;
+
+private:
+    void parseTxt(const std::vector<std::string>& lines, const dictClass& dict);
+    void fixMissingModels(dictClass& dict, const std::string& missingListPath);
 };
 
 }  // namespace qv

@@ -227,19 +227,11 @@ void mlfClass::findPhoneRanking(const std::vector<std::string>& modelNames, cons
         consolePrintf("\t===> Saved %s\n", p.c_str());
     }
 
-    // Alternatives: "phone<TAB>alt<TAB>alt...", "%" comments.
-    std::map<std::string, std::vector<std::string>> alternatives;
-    const bool useAlt = prm.epsFile[0] != '\0';
-    if (useAlt) {
-        std::vector<std::string> lines;
-        readLines(prm.epsFile, lines, '%');
-        for (const std::string& l : lines) {
-            std::vector<std::string> f;
-            splitString(l, '\t', f);
-            if (f.empty()) continue;
-            alternatives.emplace(f[0], std::vector<std::string>(f.begin() + 1, f.end()));
-        }
-    }
+    scoreTables own;
+    if (!tables) own.readAlternatives(prm);
+    const scoreTables& tab = tables ? *tables : own;
+    const bool useAlt = tab.useAlt;
+    const std::map<std::string, std::vector<std::string>>& alternatives = tab.alternatives;
 
     std::unordered_map<std::string, int32_t> index;
     for (size_t i = 0; i < modelNames.size(); ++i) index.emplace(modelNames[i], static_cast<int32_t>(i));
@@ -458,16 +450,66 @@ static std::vector<float> cmBellParam(const std::vector<std::string>& lines, con
     return {a, b, c};
 }
 
-void mlfClass::computeScores(int32_t firstNode, int32_t lastNode, const recogParam& prm) {
-    checkRange(firstNode, lastNode, "computeScores");
+std::vector<float> scoreTables::readRankParam(const recogParam& prm) {
     std::vector<float> rankParam;
     readFloats(prm.phoneRank2scoreParamFile, rankParam);
     if (rankParam.size() < 3)
         fatalErrorF("Error: %s holds %zu numbers, 3 are needed (line %d of %s)", prm.phoneRank2scoreParamFile,
                     rankParam.size(), __LINE__, kUnit);
-    std::vector<std::string> cmLines;
-    const bool useCm = prm.cmParamFile[0] != '\0' && fileExists(prm.cmParamFile);
-    if (useCm) readLines(prm.cmParamFile, cmLines, '%');
+    return rankParam;
+}
+
+std::vector<float> scoreTables::readDiscountBases(const recogParam& prm) {
+    std::vector<float> bases;
+    readFloats(prm.scoreDiscountParamFile, bases);
+    if (bases.size() < static_cast<size_t>(DISCOUNT_FACTOR_NUM))
+        fatalErrorF("Error: %s holds %zu discount bases, %d are needed (line %d of %s)", prm.scoreDiscountParamFile,
+                    bases.size(), DISCOUNT_FACTOR_NUM, __LINE__, kUnit);
+    return bases;
+}
+
+void scoreTables::readCm(const recogParam& prm) {
+    cmFile = prm.cmParamFile;
+    useCm = !cmFile.empty() && fileExists(cmFile);
+    cmLines.clear();
+    if (useCm) readLines(cmFile, cmLines, '%');
+}
+
+// Alternatives: "phone<TAB>alt<TAB>alt...", "%" comments.
+void scoreTables::readAlternatives(const recogParam& prm) {
+    alternatives.clear();
+    useAlt = prm.epsFile[0] != '\0';
+    if (!useAlt) return;
+    std::vector<std::string> lines;
+    readLines(prm.epsFile, lines, '%');
+    for (const std::string& l : lines) {
+        std::vector<std::string> f;
+        splitString(l, '\t', f);
+        if (f.empty()) continue;
+        alternatives.emplace(f[0], std::vector<std::string>(f.begin() + 1, f.end()));
+    }
+}
+
+scoreTables scoreTables::read(const recogParam& prm) {
+    scoreTables t;
+    t.readAlternatives(prm);
+    t.rankParam = readRankParam(prm);
+    t.readCm(prm);
+    t.discountBases = readDiscountBases(prm);
+    return t;
+}
+
+void mlfClass::computeScores(int32_t firstNode, int32_t lastNode, const recogParam& prm) {
+    checkRange(firstNode, lastNode, "computeScores");
+    scoreTables own;
+    if (!tables) {
+        own.rankParam = scoreTables::readRankParam(prm);
+        own.readCm(prm);
+    }
+    const scoreTables& tab = tables ? *tables : own;
+    const std::vector<float>& rankParam = tab.rankParam;
+    const std::vector<std::string>& cmLines = tab.cmLines;
+    const bool useCm = tab.useCm;
 
     for (mlfNode& node : nodeList) {
         for (float& s : node.scores) s = -1;
@@ -486,7 +528,7 @@ void mlfClass::computeScores(int32_t firstNode, int32_t lastNode, const recogPar
         for (mlfPhone& ph : node.phoneList) {
             if (!isScoredPhoneName(ph.name)) continue;
             ph.scores[0] = bellScore(ph.rankRatio, rankParam);
-            ph.bellParam = useCm ? cmBellParam(cmLines, prm.cmParamFile, ph)
+            ph.bellParam = useCm ? cmBellParam(cmLines, tab.cmFile, ph)
                                  : std::vector<float>(kDefaultBell, kDefaultBell + 3);
             ph.scores[1] = bellScore(ph.rankRatio, ph.bellParam);
             float hi = kImpossible, lo = 0;
@@ -523,11 +565,8 @@ void mlfClass::computeUtteranceScores(int32_t firstNode, int32_t lastNode, const
     }
     for (int k = 0; k < MLF_SCORE_NUM; ++k) origScores[k] = den != 0 ? num[k] / den : 0.0f;
 
-    std::vector<float> bases;
-    readFloats(prm.scoreDiscountParamFile, bases);
-    if (bases.size() < static_cast<size_t>(DISCOUNT_FACTOR_NUM))
-        fatalErrorF("Error: %s holds %zu discount bases, %d are needed (line %d of %s)", prm.scoreDiscountParamFile,
-                    bases.size(), DISCOUNT_FACTOR_NUM, __LINE__, kUnit);
+    const std::vector<float> ownBases = tables ? std::vector<float>() : scoreTables::readDiscountBases(prm);
+    const std::vector<float>& bases = tables ? tables->discountBases : ownBases;
     if (m_discountFactor.size() > static_cast<size_t>(DISCOUNT_FACTOR_NUM))
         fatalErrorF("Error: %zu discount factors, at most %d (line %d of %s)", m_discountFactor.size(),
                     DISCOUNT_FACTOR_NUM, __LINE__, kUnit);

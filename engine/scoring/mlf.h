@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -103,8 +104,29 @@ bool isScoredNodeName(const std::string& name);
 // Phones whose name begins with "sil+" are not scored.
 bool isScoredPhoneName(const std::string& name);
 
+// The score parameter files of a run, read once. An engine keeps one set
+// for all its runs; a result record without one reads the files itself, at
+// the step that needs them.
+struct scoreTables {
+    std::vector<float> rankParam;  // phoneRank2scoreParamFile
+    std::vector<std::string> cmLines;  // cmParamFile, when named and present
+    bool useCm = false;
+    std::string cmFile;
+    std::vector<float> discountBases;  // scoreDiscountParamFile
+    bool useAlt = false;               // epsFile named
+    std::map<std::string, std::vector<std::string>> alternatives;
+    // Reads every file named by `prm`; the same errors as the scoring steps.
+    static scoreTables read(const recogParam& prm);
+    static std::vector<float> readRankParam(const recogParam& prm);
+    static std::vector<float> readDiscountBases(const recogParam& prm);
+    void readCm(const recogParam& prm);
+    void readAlternatives(const recogParam& prm);
+};
+
 class mlfClass {
 public:
+    // Loaded score parameters; null: read the files named by the parameters.
+    const scoreTables* tables = nullptr;
     std::vector<mlfNode> nodeList;
     int32_t totalPhoneNum = 0;  // phones of scored nodes
     int32_t totalFrameNum = 0;  // frames of scored phones of scored nodes
