@@ -62,6 +62,12 @@ std::string resultToJson(const Result& r, const std::string& function) {
         js["score"] = round4(s.score);
         js["scores"] = namedScores(s.scores);
         js["phones"] = std::move(phones);
+        // Only syllables the tone step scored carry a tone.
+        if (s.toneScore >= 0)
+            js["tone"] = {{"expected", s.toneExpected},
+                          {"heard", s.toneHeard},
+                          {"heardPosterior", round4(s.toneHeardPosterior)},
+                          {"score", round4(s.toneScore)}};
         syls.push_back(std::move(js));
     }
     j["syllables"] = std::move(syls);

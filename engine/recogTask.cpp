@@ -109,11 +109,11 @@ void recogParamSet(recogParam& prm, const std::string& key, const std::string& v
     fatalErrorF("Error in parsing %s, unknown key = %s (line %d in %s)", source.c_str(), key.c_str(), __LINE__, kUnit);
 }
 
-const char* const kParamPathKeys[20] = {
+const char* const kParamPathKeys[21] = {
     "macFile",  "dicFile",  "wpaFile", "wpaAddendaFile", "pyTableFile", "qiYinFile", "tnmFile",
     "featureConfigFile", "wavFile", "wavFileList", "txtFile", "sylFile", "netFile", "outputDir",
     "phoneRank2scoreParamFile", "scoreDiscountParamFile", "cmParamFile", "epsFile", "inputLabFile",
-    "pitchParamFile"};
+    "pitchParamFile", "toneModelFile"};
 
 void recogParamResolvePaths(recogParam& prm, const std::string& base, const std::string& fallback) {
     char* fields = reinterpret_cast<char*>(&prm);
@@ -343,6 +343,11 @@ void loadData(const recogParam& prm, loadedData& data, bool shared) {
     cfg.readConfig(prm.featureConfigFile);
     data.feaCfg = cfg.config();
     data.warnings = data.dict.replaceMissingModels();
+    if (prm.toneModelFile[0] != '\0') {
+        data.toneModel.read(prm.toneModelFile);
+        data.toneModelFile = prm.toneModelFile;
+        data.hasToneModel = true;
+    }
 }
 
 namespace {
@@ -830,10 +835,16 @@ std::vector<int32_t> recogCore(const macroClass& macro, runDict& dicts, textClas
     const bool withTone = prm.toneModelFile[0] != '\0';
     if (withTone) {
         t0 = clockMs();
-        toneModelClass toneModel;
-        toneModel.read(prm.toneModelFile);
+        // An engine read its model when it loaded; a call that names another
+        // one reads that.
+        toneModelClass own;
+        const toneModelClass* toneModel = &own;
+        if (preloaded && preloaded->hasToneModel && preloaded->toneModelFile == prm.toneModelFile)
+            toneModel = &preloaded->toneModel;
+        else
+            own.read(prm.toneModelFile);
         const toneUtterance u = toneUtteranceOf(samples, sampleNum, fs, volume);
-        toneScoreNodes(result, firstNode, lastNode, u, toneModel);
+        toneScoreNodes(result, firstNode, lastNode, u, *toneModel);
         result.computeUtteranceScores(firstNode, lastNode, prm);
         consolePrintf("%4.3f sec: Tone of every syllable\n", secondsSince(t0));
     }

@@ -14,6 +14,7 @@
 #include "engine/lexicon/text.h"
 #include "engine/models/macro.h"
 #include "engine/scoring/mlf.h"
+#include "engine/tone/toneModel.h"
 
 namespace qv {
 
@@ -79,7 +80,7 @@ void recogParamSet(recogParam& prm, const std::string& key, const std::string& v
 
 // Keys of the parameter file that hold paths (txtFile only when it names a
 // ".txt" file; otherwise its value is the text itself).
-extern const char* const kParamPathKeys[20];
+extern const char* const kParamPathKeys[21];
 // Makes every relative path of `prm` (outputDir aside) absolute: against
 // `base` when the file exists there, else against `fallback` when it exists
 // there, else against `base`. An empty fallback means none.
@@ -112,6 +113,9 @@ struct loadedData {
     scoreTables scores;
     featureConfig feaCfg;
     std::vector<std::string> warnings;  // of the loading, e.g. missing models
+    bool hasToneModel = false;          // the parameters' toneModelFile, read
+    std::string toneModelFile;
+    toneModelClass toneModel;
 };
 
 // Loads the model set, lexicon and rules as a run does, with the same

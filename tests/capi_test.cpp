@@ -37,6 +37,14 @@ TEST(CApi, AssessesThroughHandlesAndReportsFailuresAsStatusAndDocument) {
         std::string chars;
         for (const auto& s : j["syllables"]) chars += s["text"].get<std::string>();
         EXPECT_EQ(chars, "老師");
+        // The shipped parameters name a tone model; laoshi is read with its tones.
+        int toned = 0;
+        for (const auto& s : j["syllables"])
+            if (s.contains("tone")) {
+                ++toned;
+                EXPECT_EQ(s["tone"]["expected"], s["name"].get<std::string>().back() - '0');
+            }
+        EXPECT_GT(toned, 0);
         EXPECT_GT(lines, 10);
     }
     {

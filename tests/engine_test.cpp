@@ -73,6 +73,8 @@ void expectSameResult(const quorvane::Result& a, const quorvane::Result& b) {
         EXPECT_EQ(a.syllables[i].name, b.syllables[i].name);
         EXPECT_EQ(a.syllables[i].startFrame, b.syllables[i].startFrame);
         EXPECT_EQ(a.syllables[i].score, b.syllables[i].score);
+        EXPECT_EQ(a.syllables[i].toneHeard, b.syllables[i].toneHeard);
+        EXPECT_EQ(a.syllables[i].toneScore, b.syllables[i].toneScore);
     }
 }
 
@@ -101,6 +103,10 @@ TEST(Engine, ScoresAsOneShotRunsDoWithoutPrintingOrWriting) {
         ASSERT_FALSE(r.texts.empty());
         EXPECT_EQ(r.texts[0], utf8Text(name));
         for (const auto& s : r.syllables) EXPECT_DOUBLE_EQ(s.endTime, (s.endFrame + 1) * 0.01);
+        // The shipped parameters name a tone model: the engine hears tones.
+        int toned = 0;
+        for (const auto& s : r.syllables) toned += s.toneScore >= 0 && s.toneHeard >= 1 && s.toneExpected >= 1;
+        EXPECT_GT(toned, 0) << name;
     }
     // One-shot runs leave their missing-model list in the temporary folder.
     for (const auto& e : fs::directory_iterator(dir.path())) fs::remove(e.path());
@@ -139,6 +145,7 @@ TEST(Engine, MemoryInputSyllablesAndOutputFolder) {
     engine.assess(logged);
     EXPECT_TRUE(fs::exists(dir.file("cm.xml")));
     EXPECT_TRUE(fs::exists(dir.file("recogResult.txt")));
+    EXPECT_TRUE(fs::exists(dir.file("tone.txt")));
     bool viterbi = false;
     for (const auto& l : lines) {
         EXPECT_EQ(l.second.find('\n'), std::string::npos);
