@@ -10,7 +10,8 @@
 // /tmp/quorvane-train). Schedule: flat start from the global statistics,
 // one pass over a uniform segmentation, ITERS iterations with one
 // mixture, then mixtures doubled up to N with ITERS iterations after each
-// split. Nothing is random: the same inputs give the same models.
+// split; the models of every smaller mixture count are kept as
+// PREFIX-mixN.mac/.macb. Nothing is random: the same inputs give the same models.
 // --beam sets the pruning width of the forward-backward passes (log
 // domain, default 2000: practically none). --sil-marks keeps each
 // recording's leading and trailing silence, found by its energy (the last
@@ -172,8 +173,18 @@ int main(int argc, char** argv) {
                                   (te - ts) / 1000.0);
             }
         };
+        // Each finished mixture count is kept (PREFIX-mixN.*): the same models
+        // a run with --mix N gives, usable if a long run has to stop early.
+        auto keep = [&]() {
+            for (const char* ext : {".mac", ".macb"}) {
+                const std::string path = out + "-mix" + std::to_string(mixNow) + ext;
+                trainer.write(path);
+                qv::consolePrintf("\t===> Saved %s\n", path.c_str());
+            }
+        };
         run();
         while (mixNow < mix) {
+            keep();
             mixNow = std::min(mix, mixNow * 2);
             const int added = trainer.splitMixtures(mixNow);
             qv::consolePrintf("split to %d mixtures: %d added\n", mixNow, added);
