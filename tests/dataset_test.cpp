@@ -96,13 +96,17 @@ TEST(DataSet, ParameterFileReadsAndNamesExistingFiles) {
     EXPECT_EQ(std::string(prm.macFile), "telvoDataChinese/models/chinese.macb");
     EXPECT_EQ(std::string(prm.outputDir), "telvoDataChinese/output");
 
-    // Discount bases: seven; rank-to-score bell: a b c.
+    // Discount bases: seven, each 0..1; rank-to-score bell: a b c, with the
+    // steepness b within the calibration's limits 0.5..4.
     for (const auto& c : {std::make_pair(prm.scoreDiscountParamFile, 7u), std::make_pair(prm.phoneRank2scoreParamFile, 3u)}) {
         std::ifstream in(installed(c.first));
         std::vector<double> v;
         for (double x; in >> x;) v.push_back(x);
         EXPECT_EQ(v.size(), c.second) << c.first;
-        for (double x : v) EXPECT_TRUE(x >= 0 && x <= 1) << c.first << " " << x;
+        for (size_t i = 0; i < v.size(); ++i) {
+            const bool steepness = c.second == 3u && i == 1;
+            EXPECT_TRUE(steepness ? v[i] >= 0.5 && v[i] <= 4 : v[i] >= 0 && v[i] <= 1) << c.first << " " << v[i];
+        }
     }
 }
 
