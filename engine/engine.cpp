@@ -169,6 +169,7 @@ Result Engine::runOnce(const Input& in, const char* function) const {
         if (syl.find('\t') == std::string::npos) syl += "\t0";
         text.m_sylVs.push_back(syl);
     }
+    if (!in.syllables.empty()) text.tonesFromSyllables();
 
     qv::waveSignal wave;
     long t0 = qv::clockMs();

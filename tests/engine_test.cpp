@@ -134,7 +134,10 @@ TEST(Engine, MemoryInputSyllablesAndOutputFolder) {
         if (c == ' ') c = '-';
     quorvane::Input given = fileInput("tianqi");
     given.syllables = {syl};
-    EXPECT_EQ(engine.assess(given).finalScore, fromFile.finalScore);
+    const quorvane::Result withSyllables = engine.assess(given);
+    EXPECT_EQ(withSyllables.finalScore, fromFile.finalScore);
+    EXPECT_EQ(withSyllables.tone, fromFile.tone);  // the tones come from the given syllables
+    EXPECT_EQ(withSyllables.tone, "1-4");
 
     // A log and an output folder for one call only.
     qvtest::ScratchDir dir;

@@ -148,6 +148,10 @@ void textClass::tnmReadBytes(const std::string& bytes, const std::string& path) 
 void textClass::sylRead(const std::string& path) {
     readLines(path, m_sylVs);
     checkTotalReadings(m_sylVs.size(), 0, m_txtVs.size());
+    tonesFromSyllables();
+}
+
+void textClass::tonesFromSyllables() {
     // Tones as text2sylChinese gives them: the tone digit of every syllable,
     // pauses left out. Entries whose syllables carry no tone digit (other
     // languages) leave the tone list empty.

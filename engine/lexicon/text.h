@@ -64,6 +64,9 @@ public:
     void txtReadBytes(const std::string& bytes, const std::string& source);
     void tnmReadBytes(const std::string& bytes, const std::string& source);
     void sylReadBytes(const std::string& bytes);
+    // The tone list of the syllable entries (m_toneVs from m_sylVs), as
+    // sylRead makes it; for entries handed over in memory.
+    void tonesFromSyllables();
 
     // ---- normalisation and units ------------------------------------------
     void textNormalize(const std::string& language);
