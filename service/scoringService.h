@@ -1,0 +1,93 @@
+// The scoring behind the HTTP service: one loaded engine, the texts checked
+// and read as the command-line tool reads them, and answers that are the
+// documents `quorvane assess --json` and `quorvane recog --json` print.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quorvane_engine.h"
+#include "engine/lexicon/text.h"
+#include "readings/readingStep.h"
+
+namespace qvservice {
+
+using json = nlohmann::ordered_json;
+
+// A refused request: the tool's error kind ("usage", "unreadable audio",
+// "too quiet", "clipped", "no speech", "text not covered", "data",
+// "internal") and a message in plain words. `document` is the result when
+// there is one (no speech).
+struct ServiceError {
+    ServiceError(std::string k, std::string m, json doc = nullptr)
+        : kind(std::move(k)), message(std::move(m)), document(std::move(doc)) {}
+    std::string kind;
+    std::string message;
+    json document;
+};
+
+// One recording as the client sent it.
+struct Audio {
+    std::string bytes;
+    std::string contentType;  // of the part or the body, may be empty
+};
+
+// What a recording holds, told by its first bytes: "wav", "flv", or "" for
+// anything else (refused with 415).
+std::string audioFormat(const std::string& bytes);
+
+class ScoringService {
+public:
+    // Loads the data folder once (its chinese.sa.prm); `standard` is
+    // "taiwan" or "mainland" (readings of the expected syllables). Throws
+    // ServiceError of kind "data" or "usage".
+    ScoringService(const std::string& dataDir, const std::string& standard);
+
+    // Length of the recording in seconds (read with the engine's own audio
+    // reader). Throws ServiceError.
+    double seconds(const Audio& audio) const;
+
+    // The document of `quorvane assess --json`: `pinyin` may be empty (the
+    // reading step decides); with `textGrid` the document also carries the
+    // alignment as a Praat TextGrid in "textgrid".
+    json assess(const Audio& audio, const std::string& text, const std::string& pinyin, bool textGrid) const;
+    // The document of `quorvane recog --json` for the candidate sentences.
+    json recog(const Audio& audio, const std::vector<std::string>& texts) const;
+    // The characters of a sentence with the syllables the reading step
+    // reads and their Zhuyin: {"text", "characters": [{"text", "pinyin", "zhuyin"}]}.
+    json readings(const std::string& text) const;
+
+    const std::string& dataDir() const { return m_dataDir; }
+
+private:
+    struct Sentence {
+        std::string utf8;
+        std::string big5;
+        std::vector<std::string> chars;
+        qv::sentenceReading reading;
+    };
+    Sentence checkSentence(const std::string& utf8, const std::string& label) const;
+    std::string checkPinyin(const std::string& pinyin, size_t charCount) const;
+    quorvane::Result run(const Audio& audio, const std::vector<std::string>& texts,
+                         const std::vector<std::string>& syllables, bool recognise) const;
+    json document(const quorvane::Result& r) const;
+    std::string zhuyin(const std::string& syl) const;
+
+    std::string m_dataDir;
+    std::unique_ptr<quorvane::Engine> m_engine;
+    std::set<std::string> m_characters;               // the word table's units (Big5)
+    std::map<std::string, std::string> m_zhuyinOf;    // HanYu syllable -> Zhuyin (Big5)
+    bool m_padSyllables = true;                       // usePaddedHardSp
+    qv::textClass m_rules;                            // the normalisation rules
+    std::shared_ptr<const qv::readingStep> m_reading;
+    mutable std::mutex m_textMutex;  // the reading step and the rules are not known to be thread-safe
+};
+
+}  // namespace qvservice
