@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <malloc.h>
 #include <thread>
 #include <unistd.h>
 
@@ -64,6 +65,12 @@ int main(int argc, char** argv) {
     app.add_option("--max-body", limits.maxBodyBytes, "largest request body in bytes (default 32 MiB)");
     app.add_option("--max-seconds", limits.maxAudioSeconds, "longest recording in seconds (default 60)");
     CLI11_PARSE(app, argc, argv);
+    // A scoring allocates tens of megabytes and frees them; with the C
+    // library's default of one heap per thread (up to 8 per core) each of
+    // the many connection threads keeps its own high-water mark, and the
+    // resident size climbs to several times the need. One heap per job slot
+    // keeps it flat.
+    mallopt(M_ARENA_MAX, limits.jobs);
 
     try {
         std::fprintf(stderr, "quorvane-server: loading %s\n", findData(data).c_str());

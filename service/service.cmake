@@ -30,3 +30,27 @@ if(QV_BUILD_TESTS)
       PROPERTIES ENVIRONMENT "temp=${PROJECT_BINARY_DIR}/testtmp")
   endforeach()
 endif()
+
+# Two instances behind nginx (skipped without nginx); the shipped data set.
+if(QV_BUILD_TESTS)
+  find_package(Python3 COMPONENTS Interpreter)
+  if(Python3_FOUND)
+    add_test(NAME Service.TwoInstancesBehindNginxAnswerEveryRequest
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/service/tests/two_instances_test.py
+              --server $<TARGET_FILE:quorvane-server> --tool $<TARGET_FILE:quorvane>
+              --data ${PROJECT_SOURCE_DIR}/telvoDataChinese --work ${PROJECT_BINARY_DIR}/testtmp/two-instances)
+    set_tests_properties(Service.TwoInstancesBehindNginxAnswerEveryRequest PROPERTIES SKIP_RETURN_CODE 77 LABELS "service;nginx"
+      TIMEOUT 300 RUN_SERIAL TRUE)
+  endif()
+endif()
+
+# The learner's page in headless Chromium with a fake microphone (skipped
+# without chromium and chromedriver); the screenshot stays in the work folder.
+if(QV_BUILD_TESTS AND Python3_FOUND)
+  add_test(NAME Service.PageScoresARecordingFromTheMicrophone
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/service/tests/browser_test.py
+            --server $<TARGET_FILE:quorvane-server> --tool $<TARGET_FILE:quorvane>
+            --data ${PROJECT_SOURCE_DIR}/telvoDataChinese --work ${PROJECT_BINARY_DIR}/testtmp/browser)
+  set_tests_properties(Service.PageScoresARecordingFromTheMicrophone PROPERTIES SKIP_RETURN_CODE 77
+    LABELS "service;browser" TIMEOUT 300 RUN_SERIAL TRUE)
+endif()

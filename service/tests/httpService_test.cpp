@@ -219,34 +219,51 @@ TEST(HttpService, FullQueueIsToldWithRetryAfterAndEveryRequestIsLogged) {
     }
     qvworld::writeWav(s.dir.file("long.wav"), samples);
     const std::string wav = qvtest::readFile(s.dir.file("long.wav"));
-    std::vector<int> status(6, 0);
-    std::vector<std::string> retry(6);
-    std::vector<std::thread> clients;
-    for (size_t i = 0; i < status.size(); ++i)
-        clients.emplace_back([&, i] {
-            httplib::Client c = s.client();
-            const httplib::Result r = c.Post("/api/assess", form(wav, {text}));
-            if (!r) return;
-            status[i] = r->status;
-            retry[i] = r->get_header_value("Retry-After");
-        });
-    for (std::thread& t : clients) t.join();
-    int ok = 0, busy = 0;
-    for (size_t i = 0; i < status.size(); ++i) {
-        if (status[i] == 200) ++ok;
-        if (status[i] == 503) {
-            ++busy;
-            EXPECT_EQ(retry[i], "1");
+    // Six at once on one job without a queue: some are scored, the others
+    // told to come back. (Rounds again in the unlikely case that the six did
+    // not overlap.)
+    int ok = 0, busy = 0, rounds = 0;
+    while (rounds < 5 && (ok == 0 || busy == 0)) {
+        ++rounds;
+        ok = busy = 0;
+        std::vector<int> status(6, 0);
+        std::vector<std::string> retry(6);
+        std::vector<std::thread> clients;
+        for (size_t i = 0; i < status.size(); ++i)
+            clients.emplace_back([&, i] {
+                httplib::Client c = s.client();
+                const httplib::Result r = c.Post("/api/assess", form(wav, {text}));
+                if (!r) return;
+                status[i] = r->status;
+                retry[i] = r->get_header_value("Retry-After");
+            });
+        for (std::thread& t : clients) t.join();
+        for (size_t i = 0; i < status.size(); ++i) {
+            if (status[i] == 200) ++ok;
+            if (status[i] == 503) {
+                ++busy;
+                EXPECT_EQ(retry[i], "1");
+            }
         }
+        EXPECT_EQ(ok + busy, 6);
     }
     EXPECT_GE(ok, 1);
     EXPECT_GE(busy, 1);
-    EXPECT_EQ(ok + busy, 6);
 
+    // The line follows the answer on the server's thread.
+    const size_t lines = 6u * static_cast<size_t>(rounds);
+    for (int i = 0; i < 400; ++i) {
+        {
+            const std::lock_guard<std::mutex> lock(s.logMutex);
+            if (s.log.size() >= lines) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     const std::lock_guard<std::mutex> lock(s.logMutex);
-    ASSERT_EQ(s.log.size(), 6u);
+    ASSERT_EQ(s.log.size(), lines);
     size_t logged503 = 0;
-    for (const std::string& line : s.log) {
+    for (size_t k = lines - 6; k < lines; ++k) {
+        const std::string& line = s.log[k];
         EXPECT_NE(line.find(" POST /api/assess "), std::string::npos) << line;
         if (line.find(" 200 ") != std::string::npos) {
             EXPECT_NE(line.find("audio=" + std::to_string(samples.size() / 16000)), std::string::npos) << line;

@@ -151,14 +151,22 @@ function volumeOf(samples) {
 // ---- scoring ----------------------------------------------------------------
 
 async function assess(blob, volume, attempt = 0) {
+  window.quorvaneLastWav = blob;  // what was sent, for a test to score again
   const form = new FormData();
   form.append("audio", blob, "recording.wav");
   form.append("text", $("sentence").value.trim());
   setStatus("Scoring…", true);
   document.body.dataset.state = "scoring";
+  let r, j;
   try {
-    const r = await fetch("/api/assess", { method: "POST", body: form });
-    const j = await r.json();
+    r = await fetch("/api/assess", { method: "POST", body: form });
+    j = await r.json();
+  } catch (e) {
+    setStatus("", false);
+    document.body.dataset.state = "error";
+    return showError({ kind: "network", message: String(e) });
+  }
+  try {
     if (r.status === 503 && attempt < 5) {
       const wait = parseInt(r.headers.get("Retry-After") || "1", 10);
       setStatus("The server is busy; trying again in " + wait + " s…", true);
@@ -176,7 +184,7 @@ async function assess(blob, volume, attempt = 0) {
   } catch (e) {
     setStatus("", false);
     document.body.dataset.state = "error";
-    showError({ kind: "network", message: String(e) });
+    showError({ kind: "internal", message: "the answer could not be shown: " + e });
   }
 }
 
@@ -290,8 +298,9 @@ function pitchPoints(doc) {
   if (!pts.length)
     for (const s of doc.syllables) {
       const c = (s.tone && (s.tone.contour || s.tone.pitch)) || s.pitch;
-      if (c && Array.isArray(c.values)) take(c.values, c.start ?? s.start, c.step || 0.01);
-      else take(c, s.start, c.step || ((s.end - s.start) / Math.max(1, (c || []).length)));
+      if (!c) continue;
+      if (Array.isArray(c.values)) take(c.values, c.start ?? s.start, c.step || 0.01);
+      else take(c, s.start, (s.end - s.start) / Math.max(1, c.length));
     }
   return pts;
 }
