@@ -187,10 +187,17 @@ Result Engine::runOnce(const Input& in, const char* function) const {
                              __LINE__);
         wave = qv::readAudioFile(in.audioFile);
     }
-    qv::prepareWave(wave, prm);
+    const int level = qv::prepareWave(wave, prm);
     qv::consolePrintf("%4.3f sec: Read wave\n", (qv::clockMs() - t0) / 1000.0);
 
     qv::mlfClass record;
+    // A level problem that did not refuse the recording travels with the
+    // score, as in a one-shot run.
+    const std::string warning = qv::levelWarning(level, wave.signal.data(), wave.sampleNum);
+    if (!warning.empty()) {
+        qv::consolePrintf("Warning: %s\n", warning.c_str());
+        record.warnings.push_back(warning);
+    }
     const int idx = qv::recogLoaded(impl.data, prm, std::move(text), wave.signal.data(), wave.sampleNum, wave.fs,
                                     wave.nbits, record);
     Result r = toResult(record, idx, impl.data.modelNames);

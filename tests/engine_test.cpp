@@ -68,6 +68,8 @@ void expectSameResult(const quorvane::Result& a, const quorvane::Result& b) {
     EXPECT_EQ(a.finalScore, b.finalScore);
     EXPECT_EQ(a.origScore, b.origScore);
     EXPECT_EQ(a.recognized, b.recognized);
+    EXPECT_EQ(a.tone, b.tone);
+    EXPECT_EQ(a.warnings, b.warnings);
     ASSERT_EQ(a.syllables.size(), b.syllables.size());
     for (size_t i = 0; i < a.syllables.size(); ++i) {
         EXPECT_EQ(a.syllables[i].name, b.syllables[i].name);
@@ -126,6 +128,13 @@ TEST(Engine, MemoryInputSyllablesAndOutputFolder) {
     mem.sampleRate = wave.fs;
     mem.text = utf8Text("tianqi");
     expectSameResult(engine.assess(mem), fromFile);
+
+    // A level problem that leaves a score is a warning, as in a one-shot run.
+    quorvane::Input quiet = mem;
+    for (int16_t& v : quiet.samples) v = static_cast<int16_t>(v / 16);
+    const quorvane::Result q = engine.assess(quiet);
+    ASSERT_FALSE(q.warnings.empty());
+    EXPECT_NE(q.warnings[0].find("too quiet"), std::string::npos) << q.warnings[0];
 
     // Given syllables replace the readings of the text.
     std::string syl = qvtest::readFile(sample("tianqi", ".syl.txt"));
