@@ -233,7 +233,8 @@ void HttpService::assessOrRecog(const httplib::Request& req, httplib::Response& 
             return sendError(res, "too long", msg);
         }
         const json doc = recog ? m_scoring.recog(audio, texts)
-                               : m_scoring.assess(audio, texts[0], field(req, "pinyin"), truthy(field(req, "textgrid")));
+                               : m_scoring.assess(audio, texts[0], field(req, "pinyin"), truthy(field(req, "textgrid")),
+                                                  truthy(field(req, "pitch")));
         sendJson(res, 200, doc);
     } catch (const ServiceError& e) {
         if (!e.document.is_null())

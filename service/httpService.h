@@ -3,8 +3,8 @@
 // any number of instances can stand behind one load balancer.
 //
 //   POST /api/assess  multipart fields audio (a WAV or FLV file), text,
-//                     optional pinyin and textgrid=1; or the audio as the
-//                     body with text, pinyin and textgrid as query parameters
+//                     optional pinyin, textgrid=1 and pitch=1; or the audio as
+//                     the body with the others as query parameters
 //   POST /api/recog   the same with one text field (or parameter) per candidate
 //   GET  /api/readings?text=...   characters, pinyin and Zhuyin of a sentence
 //   GET  /healthz, /api/version, and the learner's page at /

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "engine/frontend/audioFile.h"
+#include "engine/frontend/lib/tonePitch.h"
 #include "engine/utility.h"
 #include "platform/codePage.h"
 #include "tools/common/textGrid.h"
@@ -131,6 +132,24 @@ ScoringService::ScoringService(const std::string& dataDir, const std::string& st
     } catch (const std::exception& e) {
         throw ServiceError{"data", withoutLocation(e.what())};
     }
+}
+
+json ScoringService::pitchTrack(const Audio& audio) const {
+    const AudioFile file(audio);
+    qv::waveSignal w;
+    try {
+        qv::ThreadConsoleScope quiet([](const std::string&) {});
+        w = qv::readAudioFile(file.path());
+    } catch (const std::exception& e) {
+        throw ServiceError{"unreadable audio", "cannot read the audio: " + withoutLocation(e.what())};
+    }
+    const qv::tonePitchParam prm = qv::tonePitchDefaults(w.fs);
+    const qv::tonePitchTrack track = qv::tonePitchTracking(w.signal.data(), w.sampleNum, prm);
+    json values = json::array();
+    for (float f : track.f0) values.push_back(std::round(f * 10.0) / 10.0);
+    // Frame t is centred on sample (t + 1) * hop.
+    const double step = static_cast<double>(prm.hop) / w.fs;
+    return {{"start", step}, {"step", step}, {"values", values}};
 }
 
 double ScoringService::seconds(const Audio& audio) const {
@@ -297,14 +316,21 @@ json ScoringService::document(const quorvane::Result& r) const {
                               {"score", round4(p.score)},
                               {"rankRatio", round4(p.rankRatio)},
                               {"competitors", p.competitors}});
-        syls.push_back({{"text", s.text},
-                        {"pinyin", s.name},
-                        {"zhuyin", zhuyin(s.name)},
-                        {"start", frameSeconds(s.startFrame)},
-                        {"end", frameSeconds(s.endFrame + 1)},
-                        {"score", round4(s.score)},
-                        {"scores", scoreTriple(s.scores)},
-                        {"phones", phones}});
+        json syl = {{"text", s.text},
+                    {"pinyin", s.name},
+                    {"zhuyin", zhuyin(s.name)},
+                    {"start", frameSeconds(s.startFrame)},
+                    {"end", frameSeconds(s.endFrame + 1)},
+                    {"score", round4(s.score)},
+                    {"scores", scoreTriple(s.scores)},
+                    {"phones", phones}};
+        // Only syllables the tone step scored carry a tone.
+        if (s.toneScore >= 0)
+            syl["tone"] = {{"expected", s.toneExpected},
+                           {"heard", s.toneHeard},
+                           {"heardPosterior", round4(s.toneHeardPosterior)},
+                           {"score", round4(s.toneScore)}};
+        syls.push_back(syl);
     }
     j["syllables"] = syls;
     j["recognized"] = {{"hanyu", r.hanyu}, {"mpa", r.mpa}, {"cgu", r.cgu}};
@@ -312,7 +338,8 @@ json ScoringService::document(const quorvane::Result& r) const {
     return j;
 }
 
-json ScoringService::assess(const Audio& audio, const std::string& text, const std::string& pinyin, bool textGrid) const {
+json ScoringService::assess(const Audio& audio, const std::string& text, const std::string& pinyin, bool textGrid,
+                           bool pitch) const {
     const Sentence s = checkSentence(text, "the text");
     const std::string syl = pinyin.empty() ? "" : checkPinyin(pinyin, s.chars.size());
     std::string line = syl;
@@ -332,6 +359,7 @@ json ScoringService::assess(const Audio& audio, const std::string& text, const s
         throw ServiceError{"no speech", r.noSpeechReason, j};
     }
     if (textGrid) j["textgrid"] = qvtool::textGridOfAssessment(j, duration);
+    if (pitch) j["pitch"] = pitchTrack(audio);
     return j;
 }
 

@@ -55,9 +55,12 @@ public:
     double seconds(const Audio& audio) const;
 
     // The document of `quorvane assess --json`: `pinyin` may be empty (the
-    // reading step decides); with `textGrid` the document also carries the
-    // alignment as a Praat TextGrid in "textgrid".
-    json assess(const Audio& audio, const std::string& text, const std::string& pinyin, bool textGrid) const;
+    // reading step decides). Asked for, the document also carries the
+    // alignment as a Praat TextGrid in "textgrid" and the recording's pitch
+    // in "pitch": {"start", "step" (seconds), "values" (Hz every step, 0
+    // where unvoiced)}, from the tone step's tracker.
+    json assess(const Audio& audio, const std::string& text, const std::string& pinyin, bool textGrid,
+                bool pitch = false) const;
     // The document of `quorvane recog --json` for the candidate sentences.
     json recog(const Audio& audio, const std::vector<std::string>& texts) const;
     // The characters of a sentence with the syllables the reading step
@@ -78,6 +81,7 @@ private:
     quorvane::Result run(const Audio& audio, const std::vector<std::string>& texts,
                          const std::vector<std::string>& syllables, bool recognise) const;
     json document(const quorvane::Result& r) const;
+    json pitchTrack(const Audio& audio) const;
     std::string zhuyin(const std::string& syl) const;
 
     std::string m_dataDir;

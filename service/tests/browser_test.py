@@ -147,7 +147,10 @@ def main():
             "return {score: document.getElementById('score').textContent,"
             " syllables: [...document.querySelectorAll('#syllables .syl')].map(d => ({"
             "  text: d.querySelector('.han').textContent, pinyin: d.dataset.pinyin,"
-            "  score: d.querySelector('.sc').textContent, cls: d.className}))};")
+            "  score: d.querySelector('.sc').textContent, cls: d.className})),"
+            " tones: [...document.querySelectorAll('#syllables .syl .tone')].map(t => t.textContent),"
+            " contour: document.querySelectorAll('#pitch path.heard').length,"
+            " shapes: document.querySelectorAll('#pitch polyline.shape').length};")
         b64 = wd.async_script("const done = arguments[arguments.length - 1]; const r = new FileReader();"
                               "r.onload = () => done(r.result.split(',')[1]); r.readAsDataURL(window.quorvaneLastWav);")
         sent = os.path.join(a.work, "recorded.wav")
@@ -164,6 +167,8 @@ def main():
         print(f"the page's WAV: {fmt[0]} Hz, {8 * fmt[1]} bits, {fmt[2]} channel(s), {fmt[3]:.2f} s")
         print(f"page: score {page['score']}, syllables " +
               ", ".join(f"{s['text']} {s['pinyin']} {s['score']} ({s['cls']})" for s in page["syllables"]))
+        print(f"page: tones {page['tones']}; pitch contour drawn: {page['contour'] > 0}, "
+              f"expected tone shapes: {page['shapes']}")
         print(f"quorvane assess on the page's WAV: score {tool['score']}, syllables " +
               ", ".join(f"{s['text']} {s['pinyin']} {s['score']}" for s in tool["syllables"]))
         print(f"quorvane assess on the original sample: score {original['score']}")
@@ -181,6 +186,12 @@ def main():
         got = [(s["text"], s["pinyin"], s["score"]) for s in page["syllables"]]
         if got != want:
             bad.append(f"syllables {got} shown, {want} from the tool")
+        if page["contour"] == 0 or page["shapes"] != len(tool["syllables"]):
+            bad.append("the pitch contour or the expected tone shapes are not drawn")
+        heard = [f"tone {s['tone']['heard']} heard, {s['tone']['expected']} expected" if "tone" in s
+                 else f"tone {s['pinyin'][-1]} expected" for s in tool["syllables"]]
+        if page["tones"] != heard:
+            bad.append(f"tones {page['tones']} shown, {heard} from the tool")
         if [s["pinyin"] for s in tool["syllables"]] != [s["pinyin"] for s in original["syllables"]]:
             bad.append("the recording through the fake microphone reads other syllables than the sample")
         for b in bad:

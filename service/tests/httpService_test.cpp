@@ -120,13 +120,21 @@ TEST(HttpService, AnswersTheToolsDocuments) {
     ASSERT_EQ(r->status, 200) << r->body;
     EXPECT_EQ(json::parse(r->body), s.tool({"assess", s.dir.file("utt.wav"), "--text", text, "--pinyin", "ba1 di2 gu3"}));
 
-    // The TextGrid on request is the tool's file.
-    httplib::MultipartFormDataItems withGrid = form(wav, {text});
-    withGrid.push_back({"textgrid", "1", "", ""});
-    r = c.Post("/api/assess", withGrid);
+    // On request, the TextGrid (the tool's file) and a pitch value every
+    // 10 ms; the rest is the same document.
+    httplib::MultipartFormDataItems withMore = form(wav, {text});
+    withMore.push_back({"textgrid", "1", "", ""});
+    withMore.push_back({"pitch", "1", "", ""});
+    r = c.Post("/api/assess", withMore);
     ASSERT_TRUE(r && r->status == 200);
+    json more = json::parse(r->body);
     s.tool({"assess", s.dir.file("utt.wav"), "--text", text, "--textgrid", s.dir.file("a.TextGrid")});
-    EXPECT_EQ(json::parse(r->body)["textgrid"], qvtest::readFile(s.dir.file("a.TextGrid")));
+    EXPECT_EQ(more["textgrid"], qvtest::readFile(s.dir.file("a.TextGrid")));
+    EXPECT_EQ(more["pitch"]["step"], 0.01);
+    EXPECT_EQ(more["pitch"]["values"].size(), qvworld::synthUtterance({"ba1", "di2", "gu3"}).size() / 160);
+    more.erase("textgrid");
+    more.erase("pitch");
+    EXPECT_EQ(more, served);
 
     // Recognition among candidates, numbered from 1 as the tool numbers them.
     r = c.Post("/api/recog", form(wav, {kThree + kOne + kTwo, text, kTwo + kThree + kOne}));

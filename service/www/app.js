@@ -155,6 +155,7 @@ async function assess(blob, volume, attempt = 0) {
   const form = new FormData();
   form.append("audio", blob, "recording.wav");
   form.append("text", $("sentence").value.trim());
+  form.append("pitch", "1");
   setStatus("Scoring…", true);
   document.body.dataset.state = "scoring";
   let r, j;
