@@ -207,10 +207,7 @@ void HttpService::assessOrRecog(const httplib::Request& req, httplib::Response& 
         audio.bytes = req.body;
         audio.contentType = req.get_header_value("Content-Type");
     }
-    if (audio.bytes.empty()) return sendError(res, "usage", "no audio: send a WAV or FLV file as the audio field or as the body");
-    if (audioFormat(audio.bytes).empty())
-        return sendError(res, "unsupported audio", "the audio is neither a WAV nor an FLV file" +
-                                                       (audio.contentType.empty() ? std::string() : " (it came as " + audio.contentType + ")"));
+    if (audio.bytes.empty()) return sendError(res, "usage", "no audio: send a recording as the audio field or as the body");
     const std::vector<std::string> texts = fields(req, "text");
     if (texts.empty()) return sendError(res, "usage", recog ? "no candidate sentences (text fields)" : "no text field");
     if (!recog && texts.size() > 1) return sendError(res, "usage", "one text only; /api/recog takes several");
@@ -224,7 +221,8 @@ void HttpService::assessOrRecog(const httplib::Request& req, httplib::Response& 
         ~Leave() { g.leave(); }
     } leave{m_gate};
     try {
-        const double seconds = m_scoring.seconds(audio);
+        const std::unique_ptr<Recording> recording = m_scoring.prepare(audio);
+        const double seconds = recording->seconds();
         t_note.audioSeconds = seconds;
         if (seconds > m_limits.maxAudioSeconds) {
             char msg[128];
@@ -232,8 +230,8 @@ void HttpService::assessOrRecog(const httplib::Request& req, httplib::Response& 
                           m_limits.maxAudioSeconds);
             return sendError(res, "too long", msg);
         }
-        const json doc = recog ? m_scoring.recog(audio, texts)
-                               : m_scoring.assess(audio, texts[0], field(req, "pinyin"), truthy(field(req, "textgrid")),
+        const json doc = recog ? m_scoring.recog(*recording, texts)
+                               : m_scoring.assess(*recording, texts[0], field(req, "pinyin"), truthy(field(req, "textgrid")),
                                                   truthy(field(req, "pitch")));
         sendJson(res, 200, doc);
     } catch (const ServiceError& e) {

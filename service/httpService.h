@@ -2,7 +2,7 @@
 // request log, over a ScoringService. Stateless between requests, so that
 // any number of instances can stand behind one load balancer.
 //
-//   POST /api/assess  multipart fields audio (a WAV or FLV file), text,
+//   POST /api/assess  multipart fields audio (any recording the tool reads), text,
 //                     optional pinyin, textgrid=1 and pitch=1; or the audio as
 //                     the body with the others as query parameters
 //   POST /api/recog   the same with one text field (or parameter) per candidate
@@ -11,7 +11,7 @@
 //
 // Answers are the documents of `quorvane assess --json` / `recog --json`;
 // a refusal is {"error": {"kind", "message"}} with 400 (bad request), 413
-// (body or recording too long), 415 (not a WAV or FLV), 422 (the engine
+// (body or recording too long), 415 (no reader knows the audio), 422 (the engine
 // refuses the recording or the text; no speech carries the whole document),
 // 503 with Retry-After (every job slot and queue place taken) or 500.
 #pragma once

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "audioimport/audioImport.h"
 #include "engine/frontend/audioFile.h"
 #include "engine/frontend/lib/tonePitch.h"
 #include "engine/utility.h"
@@ -38,35 +39,43 @@ std::string withoutLocation(std::string msg) {
     return msg;
 }
 
-// The recording in a private temporary file, named so that the engine picks
-// its reader by the ending; removed with the object.
-class AudioFile {
-public:
-    explicit AudioFile(const Audio& audio) {
-        const std::string format = audioFormat(audio.bytes);
-        if (format.empty())
-            throw ServiceError{"unreadable audio", "the audio is neither a WAV nor an FLV file"};
-        std::string tmpl = (fs::temp_directory_path() / ("quorvane-server.XXXXXX." + format)).string();
-        const int fd = mkstemps(tmpl.data(), static_cast<int>(format.size()) + 1);
-        if (fd < 0) throw ServiceError{"internal", "cannot create a temporary file"};
-        m_path = tmpl;
-        size_t done = 0;
-        while (done < audio.bytes.size()) {
-            const ssize_t n = ::write(fd, audio.bytes.data() + done, audio.bytes.size() - done);
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        ::close(fd);
-        if (done != audio.bytes.size()) throw ServiceError{"internal", "cannot write a temporary file"};
-    }
-    ~AudioFile() { ::unlink(m_path.c_str()); }
-    AudioFile(const AudioFile&) = delete;
-    AudioFile& operator=(const AudioFile&) = delete;
-    const std::string& path() const { return m_path; }
+}  // namespace
 
-private:
-    std::string m_path;
-};
+Recording::Recording(const Audio& audio, int rate) {
+    std::string tmpl = (fs::temp_directory_path() / "quorvane-server.XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw ServiceError{"internal", "cannot create a temporary folder"};
+    m_dir = tmpl;
+    // Named so that the engine's own reader takes WAV and FLV as they are;
+    // anything else goes to libsndfile, which tells formats by their bytes.
+    const std::string format = audioFormat(audio.bytes);
+    const std::string upload = m_dir + "/upload." + (format.empty() ? "audio" : format);
+    {
+        std::ofstream out(upload, std::ios::binary);
+        out.write(audio.bytes.data(), static_cast<std::streamsize>(audio.bytes.size()));
+        if (!out) throw ServiceError{"internal", "cannot write a temporary file"};
+    }
+    try {
+        qv::ThreadConsoleScope quiet([](const std::string&) {});
+        const qv::importedAudio a = qv::importAudio(upload, rate, m_dir);
+        m_path = a.path;
+        m_seconds = a.seconds;
+        m_fileRate = a.fileRate;
+        m_rate = a.rate;
+    } catch (const std::exception& e) {
+        std::string msg = withoutLocation(e.what());
+        for (size_t p; (p = msg.find(upload)) != std::string::npos;) msg.replace(p, upload.size(), "the upload");
+        if (format.empty())
+            throw ServiceError{"unsupported audio", "not a recording the server can read (WAV, FLAC, Ogg, MP3, FLV): " + msg};
+        throw ServiceError{"unreadable audio", "cannot read the audio: " + msg};
+    }
+}
+
+Recording::~Recording() {
+    std::error_code ec;
+    fs::remove_all(m_dir, ec);
+}
+
+namespace {
 
 bool isSyllable(const std::string& name) {
     return name != "sp" && name != "sil" && name != "filler" && name != "fillerC" && name != "fillerV";
@@ -118,6 +127,7 @@ ScoringService::ScoringService(const std::string& dataDir, const std::string& st
             return (dir / p).lexically_normal().string();
         };
         if (values.count("usePaddedHardSp")) m_padSyllables = values["usePaddedHardSp"] == "1";
+        m_rate = qv::featureSampleRate(path("featureConfigFile"));
         for (const std::string& line : qvtool::readDataLines(path("wpaFile"), '%'))
             m_characters.insert(line.substr(0, line.find('\t')));
         for (const std::string& line : qvtool::readDataLines(path("pyTableFile"), 0)) {
@@ -134,12 +144,11 @@ ScoringService::ScoringService(const std::string& dataDir, const std::string& st
     }
 }
 
-json ScoringService::pitchTrack(const Audio& audio) const {
-    const AudioFile file(audio);
+json ScoringService::pitchTrack(const Recording& audio) const {
     qv::waveSignal w;
     try {
         qv::ThreadConsoleScope quiet([](const std::string&) {});
-        w = qv::readAudioFile(file.path());
+        w = qv::readAudioFile(audio.path());
     } catch (const std::exception& e) {
         throw ServiceError{"unreadable audio", "cannot read the audio: " + withoutLocation(e.what())};
     }
@@ -152,15 +161,8 @@ json ScoringService::pitchTrack(const Audio& audio) const {
     return {{"start", step}, {"step", step}, {"values", values}};
 }
 
-double ScoringService::seconds(const Audio& audio) const {
-    const AudioFile file(audio);
-    try {
-        qv::ThreadConsoleScope quiet([](const std::string&) {});
-        const qv::waveSignal w = qv::readAudioFile(file.path());
-        return w.fs > 0 ? static_cast<double>(w.sampleNum) / w.fs : 0.0;
-    } catch (const std::exception& e) {
-        throw ServiceError{"unreadable audio", "cannot read the audio: " + withoutLocation(e.what())};
-    }
+std::unique_ptr<Recording> ScoringService::prepare(const Audio& audio) const {
+    return std::make_unique<Recording>(audio, m_rate);
 }
 
 std::string ScoringService::zhuyin(const std::string& syl) const {
@@ -252,16 +254,21 @@ std::string ScoringService::checkPinyin(const std::string& pinyin, size_t charCo
     return joined;
 }
 
-quorvane::Result ScoringService::run(const Audio& audio, const std::vector<std::string>& texts,
+quorvane::Result ScoringService::run(const Recording& audio, const std::vector<std::string>& texts,
                                      const std::vector<std::string>& syllables, bool recognise) const {
-    const AudioFile file(audio);
     quorvane::Input in;
-    in.audioFile = file.path();
+    in.audioFile = audio.path();
     for (const std::string& t : texts) in.text += (in.text.empty() ? "" : "\n") + t;
     in.syllables = syllables;
     in.overrides = {{"getPitch", "0"}};
     try {
-        return recognise ? m_engine->recognise(in) : m_engine->assess(in);
+        quorvane::Result r = recognise ? m_engine->recognise(in) : m_engine->assess(in);
+        // As the tool warns.
+        if (audio.fileRate() > 0 && audio.fileRate() < audio.rate())
+            r.warnings.push_back("the recording's rate is " + std::to_string(audio.fileRate()) + " Hz, below the " +
+                                 std::to_string(audio.rate()) + " Hz the data set's models are made at: nothing above " +
+                                 std::to_string(audio.fileRate() / 2) + " Hz was recorded, so the scores come out lower");
+        return r;
     } catch (const quorvane::Error& e) {
         const std::string msg = withoutLocation(e.what());
         const std::string kind = quorvane::errorKindName(e.kind());
@@ -338,7 +345,7 @@ json ScoringService::document(const quorvane::Result& r) const {
     return j;
 }
 
-json ScoringService::assess(const Audio& audio, const std::string& text, const std::string& pinyin, bool textGrid,
+json ScoringService::assess(const Recording& audio, const std::string& text, const std::string& pinyin, bool textGrid,
                            bool pitch) const {
     const Sentence s = checkSentence(text, "the text");
     const std::string syl = pinyin.empty() ? "" : checkPinyin(pinyin, s.chars.size());
@@ -349,7 +356,6 @@ json ScoringService::assess(const Audio& audio, const std::string& text, const s
     } else {
         line += "\t0";
     }
-    const double duration = textGrid ? seconds(audio) : 0;
     const quorvane::Result r = run(audio, {qv::big5ToUtf8Lenient(s.big5)}, {line}, false);
     json j;
     j["text"] = s.utf8;
@@ -358,12 +364,12 @@ json ScoringService::assess(const Audio& audio, const std::string& text, const s
         j["error"] = {{"kind", "no speech"}, {"message", r.noSpeechReason}};
         throw ServiceError{"no speech", r.noSpeechReason, j};
     }
-    if (textGrid) j["textgrid"] = qvtool::textGridOfAssessment(j, duration);
+    if (textGrid) j["textgrid"] = qvtool::textGridOfAssessment(j, audio.seconds());
     if (pitch) j["pitch"] = pitchTrack(audio);
     return j;
 }
 
-json ScoringService::recog(const Audio& audio, const std::vector<std::string>& texts) const {
+json ScoringService::recog(const Recording& audio, const std::vector<std::string>& texts) const {
     if (texts.empty()) throw ServiceError{"usage", "no sentences to choose from"};
     std::vector<Sentence> sentences;
     std::vector<std::string> utf8, lines;

@@ -120,6 +120,28 @@ TEST(HttpService, AnswersTheToolsDocuments) {
     ASSERT_EQ(r->status, 200) << r->body;
     EXPECT_EQ(json::parse(r->body), s.tool({"assess", s.dir.file("utt.wav"), "--text", text, "--pinyin", "ba1 di2 gu3"}));
 
+    // A recording the engine's reader does not take as it is (stereo, 8 kHz)
+    // is converted as the tool converts it.
+    {
+        const std::vector<int32_t> mono = qvworld::synthUtterance({"ba1", "di2", "gu3"});
+        std::string data;
+        for (size_t i = 0; i + 1 < mono.size(); i += 2)
+            for (int ch = 0; ch < 2; ++ch) {
+                const int16_t v = static_cast<int16_t>(mono[i]);
+                data.append(reinterpret_cast<const char*>(&v), 2);
+            }
+        const auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+        const auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+        const std::string stereo = "RIFF" + u32(36 + static_cast<uint32_t>(data.size())) + "WAVEfmt " + u32(16) + u16(1) +
+                                   u16(2) + u32(8000) + u32(8000 * 4) + u16(4) + u16(16) + "data" +
+                                   u32(static_cast<uint32_t>(data.size())) + data;
+        qvtest::writeFile(s.dir.file("stereo.wav"), stereo);
+        r = c.Post("/api/assess", form(stereo, {text}));
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, 200) << r->body;
+        EXPECT_EQ(json::parse(r->body), s.tool({"assess", s.dir.file("stereo.wav"), "--text", text}));
+    }
+
     // On request, the TextGrid (the tool's file) and a pitch value every
     // 10 ms; the rest is the same document.
     httplib::MultipartFormDataItems withMore = form(wav, {text});
