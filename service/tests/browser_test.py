@@ -15,18 +15,14 @@ import json
 import math
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import time
 import urllib.request
 import wave
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+sys.dont_write_bytecode = True  # nothing left in the source tree
+from processes import free_port, reap, wait_healthy  # noqa: E402
 
 
 class WebDriver:
@@ -70,17 +66,6 @@ class WebDriver:
                 return v
             time.sleep(0.1)
         raise RuntimeError("timed out waiting for " + what)
-
-
-def wait_healthy(url, seconds=30):
-    end = time.time() + seconds
-    while time.time() < end:
-        try:
-            with urllib.request.urlopen(url, timeout=2) as r:
-                return r.status == 200
-        except Exception:
-            time.sleep(0.1)
-    return False
 
 
 def main():
@@ -208,10 +193,7 @@ def main():
             pass
         for p in (drv, server):
             p.terminate()
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        reap((drv, server))
 
 
 if __name__ == "__main__":

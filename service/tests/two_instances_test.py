@@ -14,7 +14,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -22,13 +21,10 @@ import time
 import urllib.request
 import uuid
 
+sys.dont_write_bytecode = True  # nothing left in the source tree
+from processes import free_port, reap, wait_healthy  # noqa: E402
+
 SAMPLES = ["tianqi", "laoshi", "woaini", "xuexi", "yilupingan"]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def multipart(fields, files):
@@ -53,18 +49,6 @@ def assess(url, text, wav):
         return e.code, e.read().decode(errors="replace")
     except Exception as e:  # connection refused, reset...
         return -1, str(e)
-
-
-def wait_healthy(url, seconds=30):
-    end = time.time() + seconds
-    while time.time() < end:
-        try:
-            with urllib.request.urlopen(url + "/healthz", timeout=2) as r:
-                if r.status == 200:
-                    return True
-        except Exception:
-            time.sleep(0.1)
-    return False
 
 
 NGINX_CONF = """worker_processes 1;
@@ -148,10 +132,10 @@ def main():
     url = f"http://127.0.0.1:{front}"
     try:
         for port in (p1, p2):
-            if not wait_healthy(f"http://127.0.0.1:{port}"):
+            if not wait_healthy(f"http://127.0.0.1:{port}/healthz"):
                 print(f"FAIL: the server on port {port} did not come up")
                 return 1
-        if not wait_healthy(url):
+        if not wait_healthy(url + "/healthz"):
             print("FAIL: nginx did not come up; see " + os.path.join(a.work, "nginx-error.log"))
             return 1
 
@@ -208,11 +192,7 @@ def main():
         for s in servers:
             if s.poll() is None:
                 s.send_signal(signal.SIGTERM)
-        for p in [ngx] + servers:
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        reap([ngx] + servers)
 
 
 if __name__ == "__main__":
